@@ -1,0 +1,208 @@
+// End-to-end tests of sndlatch.dll's export, with the stand-in WINMM.DLL in
+// place of the platform. Each test loads the module afresh, so it starts with
+// no device open.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "../winmm_stub/winmm_stub.h"
+
+typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
+
+static const HWAVEOUT first_handle = (HWAVEOUT)0xff00;
+static const HWAVEOUT poison = (HWAVEOUT)0xdeadbeef;
+
+class OpenOnce : public ::testing::Test {
+  protected:
+    HMODULE module = NULL;
+    open_fn open = NULL;
+
+    void SetUp() override {
+        stub_reset(first_handle);
+        module = LoadLibraryA("sndlatch.dll");
+        ASSERT_NE(module, (HMODULE)NULL) << "LoadLibrary error " << GetLastError();
+        // Through void (*)(void), the type that GCC accepts between function types.
+        open = (open_fn)(void (*)(void))GetProcAddress(module, "sndlatch");
+        ASSERT_NE(open, (open_fn)NULL);
+    }
+    void TearDown() override {
+        if (module) {
+            EXPECT_TRUE(FreeLibrary(module));
+        }
+    }
+
+    MMRESULT open_into(HWAVEOUT *slot, UINT device = WAVE_MAPPER, DWORD flags = CALLBACK_NULL) {
+        static const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+        return open(slot, device, &format, 0, 0, flags);
+    }
+};
+
+TEST_F(OpenOnce, FirstOpenPassesSixValuesAndAnswerUnchanged) {
+    WAVEFORMATEX format = {WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
+    HWAVEOUT slot = poison;
+    stub_answer(MMSYSERR_NOERROR, (HWAVEOUT)0x1234, 0);
+    MMRESULT r = open(&slot, 7, &format, 0xc0ffee, 0xfeed, CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
+    EXPECT_EQ(r, MMSYSERR_NOERROR);
+    EXPECT_EQ(slot, (HWAVEOUT)0x1234);
+    ASSERT_EQ(stub_calls(), 1);
+    stub_open_call c = stub_last_call();
+    EXPECT_EQ(c.phwo, &slot);
+    EXPECT_EQ(c.uDeviceID, 7u);
+    EXPECT_EQ(c.pwfx, &format);
+    EXPECT_EQ(c.dwCallback, (DWORD_PTR)0xc0ffee);
+    EXPECT_EQ(c.dwInstance, (DWORD_PTR)0xfeed);
+    EXPECT_EQ(c.fdwOpen, (DWORD)(CALLBACK_FUNCTION | WAVE_ALLOWSYNC));
+}
+
+TEST_F(OpenOnce, LaterOpensGetFirstHandleWithoutReachingPlatform) {
+    HWAVEOUT slot = poison;
+    ASSERT_EQ(open_into(&slot), MMSYSERR_NOERROR);
+    ASSERT_EQ(slot, first_handle);
+
+    // Whatever the platform would answer now, it is not asked.
+    stub_answer(MMSYSERR_ALLOCATED, (HWAVEOUT)0x9999, 0);
+    WAVEFORMATEX other = {WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+    for (int i = 0; i < 100; i++) {
+        HWAVEOUT later = poison;
+        MMRESULT r = open(&later, (UINT)i, i % 2 ? &other : NULL, (DWORD_PTR)i, (DWORD_PTR)~i,
+                          i % 3 ? CALLBACK_EVENT : CALLBACK_WINDOW);
+        ASSERT_EQ(r, MMSYSERR_NOERROR) << "call " << i;
+        ASSERT_EQ(later, first_handle) << "call " << i;
+    }
+    EXPECT_EQ(stub_calls(), 1);
+}
+
+TEST_F(OpenOnce, FailedOpenIsNotRememberedAndNextOpenRetries) {
+    HWAVEOUT slot = poison;
+    stub_answer(MMSYSERR_ALLOCATED, first_handle, 0);
+    EXPECT_EQ(open_into(&slot), (MMRESULT)MMSYSERR_ALLOCATED);
+    EXPECT_EQ(slot, poison) << "the module wrote into the slot of a failed open";
+    stub_answer(MMSYSERR_BADDEVICEID, first_handle, 0);
+    EXPECT_EQ(open_into(&slot), (MMRESULT)MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(stub_calls(), 2);
+
+    stub_answer(MMSYSERR_NOERROR, (HWAVEOUT)0x4321, 0);
+    EXPECT_EQ(open_into(&slot), MMSYSERR_NOERROR);
+    EXPECT_EQ(slot, (HWAVEOUT)0x4321);
+    HWAVEOUT later = poison;
+    EXPECT_EQ(open_into(&later), MMSYSERR_NOERROR);
+    EXPECT_EQ(later, (HWAVEOUT)0x4321);
+    EXPECT_EQ(stub_calls(), 3);
+}
+
+// Requests that open no device go to the platform unchanged, before and after
+// the first open, and leave the module's state alone.
+TEST_F(OpenOnce, QueriesAndNullSlotsAlwaysReachPlatform) {
+    struct request {
+        const char *what;
+        bool null_slot;
+        DWORD flags;
+        MMRESULT answer;
+    };
+    const request requests[] = {
+        {"format query", false, WAVE_FORMAT_QUERY, WAVERR_BADFORMAT},
+        {"format query accepted", false, WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
+        {"query with other flags", false, WAVE_FORMAT_QUERY | CALLBACK_FUNCTION, MMSYSERR_NOERROR},
+        {"null slot", true, CALLBACK_NULL, MMSYSERR_INVALPARAM},
+        {"null slot query", true, WAVE_FORMAT_QUERY, MMSYSERR_NOERROR},
+    };
+    for (int opened = 0; opened < 2; opened++) {
+        if (opened) {
+            stub_answer(MMSYSERR_NOERROR, first_handle, 0);
+            HWAVEOUT slot = poison;
+            ASSERT_EQ(open_into(&slot), MMSYSERR_NOERROR);
+            ASSERT_EQ(slot, first_handle);
+        }
+        for (const request &q : requests) {
+            LONG before = stub_calls();
+            HWAVEOUT slot = poison;
+            stub_answer(q.answer, (HWAVEOUT)0x7777, 0);
+            MMRESULT r = open_into(q.null_slot ? NULL : &slot, WAVE_MAPPER, q.flags);
+            EXPECT_EQ(r, q.answer) << q.what << ", opened=" << opened;
+            EXPECT_EQ(stub_calls(), before + 1) << q.what << ", opened=" << opened;
+            EXPECT_EQ(stub_last_call().fdwOpen, q.flags) << q.what;
+            if (!q.null_slot) {
+                EXPECT_EQ(slot, q.answer == MMSYSERR_NOERROR ? (HWAVEOUT)0x7777 : poison)
+                    << q.what << ", opened=" << opened;
+            }
+        }
+    }
+    // None of the queries counted as the first open, and none replaced its handle.
+    stub_answer(MMSYSERR_NOERROR, (HWAVEOUT)0x5555, 0);
+    HWAVEOUT slot = poison;
+    LONG before = stub_calls();
+    EXPECT_EQ(open_into(&slot), MMSYSERR_NOERROR);
+    EXPECT_EQ(slot, first_handle);
+    EXPECT_EQ(stub_calls(), before);
+}
+
+TEST_F(OpenOnce, QueryBeforeFirstOpenDoesNotLatch) {
+    HWAVEOUT slot = poison;
+    ASSERT_EQ(open_into(&slot, WAVE_MAPPER, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    stub_answer(MMSYSERR_NOERROR, (HWAVEOUT)0x2222, 0);
+    EXPECT_EQ(open_into(&slot), MMSYSERR_NOERROR);
+    EXPECT_EQ(slot, (HWAVEOUT)0x2222);
+    EXPECT_EQ(stub_calls(), 2);
+}
+
+TEST_F(OpenOnce, SimultaneousFirstOpensReachPlatformOnce) {
+    const int threads = 16;
+    stub_answer(MMSYSERR_NOERROR, (HWAVEOUT)0xabc0, 200);
+    HANDLE start = CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::vector<HWAVEOUT> slots(threads, poison);
+    std::vector<MMRESULT> results(threads, ~0u);
+    std::vector<std::thread> pool;
+    for (int i = 0; i < threads; i++)
+        pool.emplace_back([&, i] {
+            WaitForSingleObject(start, INFINITE);
+            results[i] = open_into(&slots[i]);
+        });
+    Sleep(50);
+    SetEvent(start);
+    for (std::thread &t : pool)
+        t.join();
+    CloseHandle(start);
+
+    EXPECT_EQ(stub_calls(), 1);
+    EXPECT_EQ(stub_max_in_flight(), 1);
+    for (int i = 0; i < threads; i++) {
+        EXPECT_EQ(results[i], MMSYSERR_NOERROR) << "thread " << i;
+        EXPECT_EQ(slots[i], (HWAVEOUT)0xabc0) << "thread " << i;
+    }
+}
+
+// The export is stdcall: the callee removes its 24 bytes of arguments. Push
+// them by hand and compare the stack pointer before and after the call.
+TEST_F(OpenOnce, CalleeRemovesTwentyFourBytes) {
+    HWAVEOUT slot = poison;
+    WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+    MMRESULT result = ~0u;
+    unsigned moved = 0;
+    for (int round = 0; round < 2; round++) {
+        __asm__ volatile("movl %%esp, %%esi\n\t"
+                         "pushl %[flags]\n\t"
+                         "pushl $0\n\t"
+                         "pushl $0\n\t"
+                         "pushl %[fmt]\n\t"
+                         "pushl $-1\n\t"
+                         "pushl %[slot]\n\t"
+                         "call *%[fn]\n\t"
+                         "movl %%esi, %%ecx\n\t"
+                         "subl %%esp, %%ecx\n\t"
+                         "movl %%esi, %%esp\n\t"
+                         : "=a"(result), "=c"(moved)
+                         : [fn] "r"(open), [slot] "r"(&slot), [fmt] "r"(&format),
+                           [flags] "i"(CALLBACK_NULL)
+                         : "esi", "edx", "memory");
+        EXPECT_EQ(result, MMSYSERR_NOERROR) << "round " << round;
+        EXPECT_EQ(slot, first_handle) << "round " << round;
+        EXPECT_EQ(moved, 0u) << "bytes left on the stack, round " << round;
+    }
+    EXPECT_EQ(stub_calls(), 1);
+}
