@@ -3,6 +3,12 @@
 
 #include <windows.h>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+#include "settings.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    // The settings are read once, before the host can reach the export.
+    // Thread attach and detach, and process detach, do nothing.
+    if (reason == DLL_PROCESS_ATTACH)
+        read_settings();
     return TRUE;
 }

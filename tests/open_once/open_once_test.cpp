@@ -206,3 +206,21 @@ TEST_F(OpenOnce, CalleeRemovesTwentyFourBytes) {
     }
     EXPECT_EQ(stub_calls(), 1);
 }
+
+static DWORD WINAPI idle_thread(LPVOID) {
+    return 0;
+}
+
+// A thread that starts and ends delivers thread attach and detach to the
+// module; neither may reset the open device.
+TEST_F(OpenOnce, ThreadAttachAndDetachResetNothing) {
+    HWAVEOUT slot = poison;
+    ASSERT_EQ(open_into(&slot), MMSYSERR_NOERROR);
+    HANDLE t = CreateThread(NULL, 0, idle_thread, NULL, 0, NULL);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    HWAVEOUT later = poison;
+    EXPECT_EQ(open_into(&later), MMSYSERR_NOERROR);
+    EXPECT_EQ(later, first_handle);
+    EXPECT_EQ(stub_calls(), 1);
+}
