@@ -1,0 +1,329 @@
+#include "patch.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sndlatch {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& why) { throw Refusal(why); }
+
+constexpr uint32_t kScnInitializedData = 0x00000040;
+constexpr uint32_t kScnMemRead = 0x40000000;
+
+// Section names left by executable packers. A packed program builds its
+// real imports at run time, so patching its import table would not help.
+const char* const kPackerSections[] = {
+    "UPX",     ".UPX",    ".aspack",  ".adata",    "ASPack", ".MPRESS", "MPRESS",
+    "PEC2",    "PECompact", "pec1",   ".petite",   ".nsp0",  ".nsp1",   "nsp0",
+    "FSG!",    ".packed", "kkrunchy", ".themida",  ".winlice", ".vmp0", ".vmp1",
+    ".enigma", "MEW",     ".RLPack",  ".yP",       ".perplex",
+};
+
+bool starts_with_nocase(const std::string& s, const std::string& prefix) {
+    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+DataDir dir_of(const PeImage& pe, int index) {
+    return uint32_t(index) < pe.data_dir_count ? pe.dirs[index] : DataDir{};
+}
+
+void check_not_packed(const PeImage& pe) {
+    for (const Section& s : pe.sections) {
+        for (const char* p : kPackerSections) {
+            if (starts_with_nocase(s.name, p))
+                refuse("it looks packed (section \"" + s.name +
+                       "\"); unpack it first, e.g. with \"upx -d\"");
+        }
+    }
+    // UPX leaves its "UPX!" marker just after the section table.
+    const Bytes& f = *pe.file;
+    const size_t from = pe.section_table_end();
+    const size_t to = std::min<size_t>(pe.size_of_headers, f.size());
+    for (size_t i = from; i + 4 <= to; ++i) {
+        if (std::memcmp(&f[i], "UPX!", 4) == 0)
+            refuse("it looks packed with UPX; unpack it first with \"upx -d\"");
+    }
+}
+
+// Where the new section header goes. The slot after the last header must
+// lie before the first section's data and be unused: zero bytes, or the
+// bound-import table, which the patch drops anyway.
+size_t new_header_offset(const PeImage& pe) {
+    const size_t slot = pe.section_table_end();
+    size_t limit = pe.size_of_headers;
+    for (const Section& s : pe.sections) {
+        if (s.raw_size != 0) limit = std::min<size_t>(limit, s.raw_ptr);
+        limit = std::min<size_t>(limit, s.va);
+    }
+    const char* const full =
+        "there is no room for one more section header (the headers are full)";
+    if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit) refuse(full);
+    const DataDir bound = dir_of(pe, kDirBoundImport);
+    for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
+        const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
+        if ((*pe.file)[i] != 0 && !in_bound) refuse(full);
+    }
+    return slot;
+}
+
+// One descriptor of the rebuilt import directory. Its lookup table, DLL
+// name and hint/name entries are all written into the new section, so the
+// directory is complete in one place (tools such as objdump expect that).
+struct NewDescriptor {
+    std::string dll;
+    std::vector<Thunk> thunks;
+    uint32_t first_thunk = 0;
+};
+
+// Descriptors for one WINMM import: runs of ordinary slots keep importing
+// from WINMM, and each waveOutOpen slot gets a sndlatch descriptor of its own.
+void split_winmm(const ImportDescriptor& d, std::vector<NewDescriptor>& out) {
+    size_t run_start = 0;
+    auto flush = [&](size_t end) {
+        if (end == run_start) return;
+        NewDescriptor n;
+        n.dll = d.dll;
+        n.first_thunk = d.slot_rva(run_start);
+        n.thunks.assign(d.thunks.begin() + ptrdiff_t(run_start), d.thunks.begin() + ptrdiff_t(end));
+        out.push_back(n);
+    };
+    for (size_t k = 0; k < d.thunks.size(); ++k) {
+        if (d.thunks[k].by_ordinal || d.thunks[k].name != "waveOutOpen") continue;
+        flush(k);
+        NewDescriptor n;
+        n.dll = kDllName;
+        n.first_thunk = d.slot_rva(k);
+        Thunk t;
+        t.name = kExportName;
+        n.thunks.push_back(t);
+        out.push_back(n);
+        run_start = k + 1;
+    }
+    flush(d.thunks.size());
+}
+
+// Lays out the new section at `va`: descriptors, then lookup tables, then
+// names. Returns the section's contents.
+Bytes build_import_section(const std::vector<NewDescriptor>& descs, uint32_t va) {
+    size_t lookup_words = 0;
+    for (const NewDescriptor& n : descs) lookup_words += n.thunks.size() + 1;
+    const size_t lookup_start = kImportDescSize * (descs.size() + 1);
+    Bytes content(lookup_start + 4 * lookup_words, 0);
+
+    // Names go after the tables; equal DLL names share one copy.
+    std::vector<std::pair<std::string, uint32_t>> dll_names;
+    auto add_string = [&](const std::string& str) {
+        const uint32_t rva = uint32_t(va + content.size());
+        content.insert(content.end(), str.begin(), str.end());
+        content.push_back(0);
+        return rva;
+    };
+    auto dll_name_rva = [&](const std::string& dll) {
+        for (const auto& [name, rva] : dll_names)
+            if (name == dll) return rva;
+        const uint32_t rva = add_string(dll);
+        dll_names.emplace_back(dll, rva);
+        return rva;
+    };
+
+    size_t lookup = lookup_start;
+    for (size_t i = 0; i < descs.size(); ++i) {
+        const NewDescriptor& n = descs[i];
+        const size_t d = kImportDescSize * i;
+        wr32(content, d, uint32_t(va + lookup));
+        // TimeDateStamp and ForwarderChain stay zero: nothing is bound.
+        wr32(content, d + 12, dll_name_rva(n.dll));
+        wr32(content, d + 16, n.first_thunk);
+        for (const Thunk& t : n.thunks) {
+            uint32_t entry = t.value;
+            if (!t.by_ordinal) {
+                if (content.size() % 2) content.push_back(0);  // hint/name entries are word aligned
+                entry = uint32_t(va + content.size());
+                content.push_back(uint8_t(t.hint));
+                content.push_back(uint8_t(t.hint >> 8));
+                add_string(t.name);
+            }
+            wr32(content, lookup, entry);
+            lookup += 4;
+        }
+        lookup += 4;  // terminating zero
+    }
+    return content;
+}
+
+}  // namespace
+
+Analysis analyze(const Bytes& file, const PatchOptions& opts) {
+    Analysis a;
+    a.pe = parse_pe(file);
+    const PeImage& pe = a.pe;
+
+    if (pe.characteristics & kFileDll)
+        refuse("it is a DLL; patch the program (.exe) that uses WINMM instead");
+    if (!(pe.characteristics & kFileExecutable))
+        refuse("it is not marked as an executable image");
+    if (dir_of(pe, kDirClr).size != 0)
+        refuse("it is a .NET program; only native programs have an import table to patch");
+    if (pe.dll_characteristics & kDllCharForceIntegrity)
+        refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once changed");
+    check_not_packed(pe);
+
+    a.imports = read_imports(pe);
+
+    bool imports_sndlatch = false;
+    bool winmm_by_ordinal = false;
+    for (const ImportDescriptor& d : a.imports) {
+        if (iequals(d.dll, kDllName)) {
+            for (const Thunk& t : d.thunks) imports_sndlatch |= (!t.by_ordinal && t.name == kExportName);
+        }
+        if (!is_winmm(d.dll)) continue;
+        for (size_t k = 0; k < d.thunks.size(); ++k) {
+            if (d.thunks[k].by_ordinal) winmm_by_ordinal = true;
+            else if (d.thunks[k].name == "waveOutOpen") a.redirected_slots.push_back(d.slot_rva(k));
+        }
+    }
+    for (const std::string& dll : read_delay_import_dlls(pe)) {
+        if (is_winmm(dll))
+            refuse("it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not handle");
+    }
+    if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
+        a.verdict = Verdict::AlreadyPatched;
+        return a;
+    }
+
+    a.has_signature = dir_of(pe, kDirSecurity).size != 0;
+    if (a.has_signature && !opts.strip_signature)
+        refuse("it is Authenticode-signed and patching would break the signature "
+               "(use --strip-signature to drop it)");
+    if (winmm_by_ordinal)
+        refuse("it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
+               "so waveOutOpen cannot be identified");
+    if (a.redirected_slots.empty())
+        refuse("it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect");
+    if (pe.data_dir_count <= kDirIat)
+        refuse("its optional header has too few data directories to describe the IAT");
+
+    new_header_offset(pe);
+    return a;
+}
+
+Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& opts) {
+    const PeImage& pe = a.pe;
+    Bytes out(file);
+
+    // Drop the signature. The certificate is normally the last thing in the
+    // file; then it is cut off, otherwise its bytes stay as inert data.
+    size_t data_end = file.size();
+    if (a.has_signature && opts.strip_signature) {
+        const DataDir sec = dir_of(pe, kDirSecurity);
+        if (sec.rva >= pe.end_of_section_data && sec.rva <= file.size() &&
+            align_up(uint64_t(sec.rva) + sec.size, 8) >= file.size())
+            data_end = sec.rva;
+        wr32(out, pe.data_dir_off(kDirSecurity), 0);
+        wr32(out, pe.data_dir_off(kDirSecurity) + 4, 0);
+    }
+
+    // Trailing data (COFF symbol table and the like) moves behind the new
+    // section; everything before it keeps its offset.
+    const size_t old_end = pe.end_of_section_data;
+    const Bytes trailing(out.begin() + ptrdiff_t(std::min(old_end, data_end)),
+                         out.begin() + ptrdiff_t(data_end));
+    out.resize(old_end);
+
+    std::vector<NewDescriptor> descs;
+    for (const ImportDescriptor& d : a.imports) {
+        if (is_winmm(d.dll)) {
+            split_winmm(d, descs);
+            continue;
+        }
+        NewDescriptor n;
+        n.dll = d.dll;
+        n.thunks = d.thunks;
+        n.first_thunk = d.first_thunk;
+        descs.push_back(n);
+    }
+
+    uint64_t image_end = pe.size_of_image;
+    for (const Section& s : pe.sections)
+        image_end = std::max<uint64_t>(image_end, uint64_t(s.va) + s.mapped_size());
+    const uint32_t va = uint32_t(align_up(image_end, pe.section_alignment));
+    const Bytes content = build_import_section(descs, va);
+    const size_t content_size = content.size();
+
+    // Append the section, then the trailing data.
+    const size_t raw_ptr = size_t(align_up(old_end, pe.file_alignment));
+    const uint32_t raw_size = uint32_t(align_up(content_size, pe.file_alignment));
+    out.resize(raw_ptr, 0);
+    out.insert(out.end(), content.begin(), content.end());
+    out.resize(raw_ptr + raw_size, 0);
+    const size_t shift = out.size() - old_end;
+    out.insert(out.end(), trailing.begin(), trailing.end());
+    if (out.size() > 0xFFFFFFFFu) refuse("the patched program would be too large");
+
+    const size_t h = new_header_offset(pe);
+    std::fill(out.begin() + ptrdiff_t(h), out.begin() + ptrdiff_t(h + kSectionHeaderSize), 0);
+    std::memcpy(&out[h], kSectionName, std::strlen(kSectionName));
+    wr32(out, h + 8, uint32_t(content_size));
+    wr32(out, h + 12, va);
+    wr32(out, h + 16, raw_size);
+    wr32(out, h + 20, uint32_t(raw_ptr));
+    wr32(out, h + 36, kScnInitializedData | kScnMemRead);
+    wr16(out, pe.coff_off + 2, uint16_t(pe.sections.size() + 1));
+
+    if (pe.symbol_table_ptr != 0 && pe.symbol_table_ptr >= old_end && pe.symbol_table_ptr <= data_end)
+        wr32(out, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
+
+    wr32(out, pe.size_of_image_off(), uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
+    wr32(out, pe.size_of_init_data_off(), rd32(out, pe.size_of_init_data_off()) + raw_size);
+    wr32(out, pe.data_dir_off(kDirImport), va);
+    wr32(out, pe.data_dir_off(kDirImport) + 4, uint32_t(kImportDescSize * (descs.size() + 1)));
+    wr32(out, pe.data_dir_off(kDirBoundImport), 0);
+    wr32(out, pe.data_dir_off(kDirBoundImport) + 4, 0);
+
+    // The loader makes only the IAT directory's range writable while it
+    // fills in imports, so the range must cover every slot it writes.
+    const DataDir iat = dir_of(pe, kDirIat);
+    uint64_t lo = UINT64_MAX, hi = 0;
+    bool covered = iat.size != 0;
+    for (const ImportDescriptor& d : a.imports) {
+        const uint64_t b = d.first_thunk, e = b + 4 * (d.thunks.size() + 1);
+        lo = std::min(lo, b);
+        hi = std::max(hi, e);
+        covered = covered && b >= iat.rva && e <= uint64_t(iat.rva) + iat.size;
+    }
+    if (!covered) {
+        if (iat.size != 0) {
+            lo = std::min<uint64_t>(lo, iat.rva);
+            hi = std::max<uint64_t>(hi, uint64_t(iat.rva) + iat.size);
+        }
+        wr32(out, pe.data_dir_off(kDirIat), uint32_t(lo));
+        wr32(out, pe.data_dir_off(kDirIat) + 4, uint32_t(hi - lo));
+    }
+
+    if (pe.checksum != 0) wr32(out, pe.checksum_off(), pe_checksum(out, pe.checksum_off()));
+
+    // Check our own work before anyone writes it out.
+    const Analysis again = analyze(out, PatchOptions{});
+    if (again.verdict != Verdict::AlreadyPatched)
+        throw std::logic_error("patched image does not read back as patched");
+    return out;
+}
+
+uint32_t pe_checksum(const Bytes& file, size_t checksum_off) {
+    // The checksum field itself counts as zero.
+    auto byte = [&](size_t j) -> uint32_t {
+        if (j >= file.size() || (j >= checksum_off && j - checksum_off < 4)) return 0;
+        return file[j];
+    };
+    uint64_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        sum += byte(i) | (byte(i + 1) << 8);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint32_t(sum + file.size());
+}
+
+}  // namespace sndlatch

@@ -1,0 +1,276 @@
+#include "pe.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+namespace sndlatch {
+
+namespace {
+
+const char* const kTruncated = "the file is truncated or its headers are inconsistent";
+
+// Limits that no real program comes near; they stop a hostile file from
+// making the tool walk millions of entries.
+constexpr size_t kMaxDescriptors = 4096;
+constexpr size_t kMaxThunks = 65536;
+constexpr size_t kMaxNameLen = 4096;
+
+bool is_pow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+[[noreturn]] void refuse(const std::string& why) { throw Refusal(why); }
+
+}  // namespace
+
+uint16_t rd16(const Bytes& b, size_t off) {
+    if (off > b.size() || b.size() - off < 2) refuse(kTruncated);
+    return uint16_t(b[off] | (b[off + 1] << 8));
+}
+
+uint32_t rd32(const Bytes& b, size_t off) {
+    if (off > b.size() || b.size() - off < 4) refuse(kTruncated);
+    return uint32_t(b[off]) | (uint32_t(b[off + 1]) << 8) | (uint32_t(b[off + 2]) << 16) |
+           (uint32_t(b[off + 3]) << 24);
+}
+
+void wr16(Bytes& b, size_t off, uint16_t v) {
+    if (off > b.size() || b.size() - off < 2) throw std::out_of_range("wr16 past end");
+    b[off] = uint8_t(v);
+    b[off + 1] = uint8_t(v >> 8);
+}
+
+void wr32(Bytes& b, size_t off, uint32_t v) {
+    if (off > b.size() || b.size() - off < 4) throw std::out_of_range("wr32 past end");
+    for (int i = 0; i < 4; ++i) b[off + i] = uint8_t(v >> (8 * i));
+}
+
+uint64_t align_up(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
+
+bool iequals(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+bool is_winmm(const std::string& dll) { return iequals(dll, "winmm.dll") || iequals(dll, "winmm"); }
+
+uint32_t Section::file_backed() const {
+    // The loader maps at most VirtualSize bytes; a zero VirtualSize means
+    // the raw size is the size.
+    return virtual_size ? std::min(raw_size, virtual_size) : raw_size;
+}
+
+uint32_t Section::mapped_size() const { return virtual_size ? virtual_size : raw_size; }
+
+size_t PeImage::section_table_end() const {
+    return section_table_off + kSectionHeaderSize * sections.size();
+}
+
+bool PeImage::rva_to_offset(uint32_t rva, size_t len, size_t& off) const {
+    const uint64_t end = uint64_t(rva) + len;
+    if (end <= size_of_headers) {
+        off = rva;
+        return end <= file->size();
+    }
+    for (const Section& s : sections) {
+        if (rva >= s.va && end <= uint64_t(s.va) + s.file_backed()) {
+            off = size_t(s.raw_ptr) + (rva - s.va);
+            return uint64_t(off) + len <= file->size();
+        }
+    }
+    return false;
+}
+
+bool PeImage::rva_in_section(uint32_t rva, size_t len) const {
+    const uint64_t end = uint64_t(rva) + len;
+    for (const Section& s : sections) {
+        if (rva >= s.va && end <= uint64_t(s.va) + s.mapped_size()) return true;
+    }
+    return false;
+}
+
+uint32_t PeImage::read32_at_rva(uint32_t rva) const {
+    size_t off;
+    if (!rva_to_offset(rva, 4, off)) refuse("an import table entry points outside the file");
+    return rd32(*file, off);
+}
+
+uint16_t PeImage::read16_at_rva(uint32_t rva) const {
+    size_t off;
+    if (!rva_to_offset(rva, 2, off)) refuse("an import table entry points outside the file");
+    return rd16(*file, off);
+}
+
+std::string PeImage::read_cstring_at_rva(uint32_t rva, size_t max_len) const {
+    size_t off;
+    if (!rva_to_offset(rva, 1, off)) refuse("an import name points outside the file");
+    // The string must end within the same section, so map its full length.
+    std::string s;
+    for (size_t i = 0; i <= max_len; ++i) {
+        size_t o;
+        if (!rva_to_offset(uint32_t(rva + i), 1, o)) refuse("an import name runs off its section");
+        const char c = char((*file)[o]);
+        if (c == '\0') return s;
+        s.push_back(c);
+    }
+    refuse("an import name is unreasonably long");
+}
+
+PeImage parse_pe(const Bytes& file) {
+    PeImage pe;
+    pe.file = &file;
+
+    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z')
+        refuse("not a Windows program (no MZ header)");
+    if (file.size() > 0xFFFFFFFFu - 0x100000u) refuse("the file is too large for a 32-bit program");
+    pe.pe_off = rd32(file, 0x3c);
+    if (pe.pe_off > file.size() || file.size() - pe.pe_off < 4 + 20 ||
+        std::string(file.begin() + pe.pe_off, file.begin() + pe.pe_off + 4) !=
+            std::string("PE\0\0", 4))
+        refuse("not a PE program (MS-DOS or other executable, or damaged header)");
+
+    pe.coff_off = pe.pe_off + 4;
+    pe.machine = rd16(file, pe.coff_off);
+    const uint16_t nsections = rd16(file, pe.coff_off + 2);
+    pe.symbol_table_ptr = rd32(file, pe.coff_off + 8);
+    pe.symbol_count = rd32(file, pe.coff_off + 12);
+    pe.size_of_optional_header = rd16(file, pe.coff_off + 16);
+    pe.characteristics = rd16(file, pe.coff_off + 18);
+    pe.opt_off = pe.coff_off + 20;
+
+    pe.magic = rd16(file, pe.opt_off);
+    if (pe.magic == kMagicPe32Plus)
+        refuse("it is a 64-bit (PE32+) program; only 32-bit programs can use sndlatch");
+    if (pe.magic != kMagicPe32) refuse("unknown optional header type; not a 32-bit PE program");
+    if (pe.machine != kMachineI386) refuse("it is not an x86 (i386) program");
+    if (pe.size_of_optional_header < 96) refuse(kTruncated);
+
+    pe.image_base = rd32(file, pe.opt_off + 28);
+    pe.section_alignment = rd32(file, pe.opt_off + 32);
+    pe.file_alignment = rd32(file, pe.opt_off + 36);
+    pe.size_of_image = rd32(file, pe.opt_off + 56);
+    pe.size_of_headers = rd32(file, pe.opt_off + 60);
+    pe.checksum = rd32(file, pe.opt_off + 64);
+    pe.dll_characteristics = rd16(file, pe.opt_off + 70);
+    const uint32_t ndirs = rd32(file, pe.opt_off + 92);
+    pe.data_dir_count = std::min<uint32_t>(ndirs, kNumDataDirs);
+    if (96 + 8 * size_t(pe.data_dir_count) > pe.size_of_optional_header) refuse(kTruncated);
+    for (uint32_t i = 0; i < pe.data_dir_count; ++i) {
+        pe.dirs[i].rva = rd32(file, pe.data_dir_off(int(i)));
+        pe.dirs[i].size = rd32(file, pe.data_dir_off(int(i)) + 4);
+    }
+
+    if (!is_pow2(pe.section_alignment) || !is_pow2(pe.file_alignment) ||
+        pe.file_alignment > pe.section_alignment || pe.file_alignment > 0x10000)
+        refuse("the section or file alignment in the header is invalid");
+
+    pe.section_table_off = pe.opt_off + pe.size_of_optional_header;
+    if (nsections == 0) refuse("the program has no sections");
+    const size_t table_end = pe.section_table_off + kSectionHeaderSize * nsections;
+    if (table_end > file.size() || table_end > pe.size_of_headers ||
+        pe.size_of_headers > file.size())
+        refuse(kTruncated);
+
+    uint64_t prev_end = 0;
+    for (size_t i = 0; i < nsections; ++i) {
+        const size_t h = pe.section_table_off + kSectionHeaderSize * i;
+        Section s;
+        for (size_t k = 0; k < 8 && file[h + k] != 0; ++k) s.name.push_back(char(file[h + k]));
+        s.virtual_size = rd32(file, h + 8);
+        s.va = rd32(file, h + 12);
+        s.raw_size = rd32(file, h + 16);
+        s.raw_ptr = rd32(file, h + 20);
+        s.characteristics = rd32(file, h + 36);
+        if (s.raw_size != 0 && uint64_t(s.raw_ptr) + s.raw_size > file.size())
+            refuse("the file is truncated (section " + s.name + " extends past its end)");
+        if (s.raw_size != 0 && s.raw_ptr < pe.size_of_headers)
+            refuse("section " + s.name + " overlaps the headers");
+        // The loader needs sections in ascending, non-overlapping order.
+        if (s.va < prev_end || s.va < pe.size_of_headers)
+            refuse("the section table is inconsistent (sections overlap or are out of order)");
+        prev_end = uint64_t(s.va) + align_up(s.mapped_size(), pe.section_alignment);
+        if (prev_end > 0xFFFFFFFFu) refuse(kTruncated);
+        if (s.raw_size != 0)
+            pe.end_of_section_data =
+                std::max<size_t>(pe.end_of_section_data, size_t(s.raw_ptr) + s.raw_size);
+        pe.sections.push_back(s);
+    }
+    pe.end_of_section_data = std::max<size_t>(pe.end_of_section_data, pe.size_of_headers);
+    return pe;
+}
+
+std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
+    std::vector<ImportDescriptor> out;
+    const DataDir dir = pe.data_dir_count > kDirImport ? pe.dirs[kDirImport] : DataDir{};
+    if (dir.rva == 0) return out;
+
+    for (size_t i = 0;; ++i) {
+        if (i >= kMaxDescriptors) refuse("the import table has no end");
+        const uint32_t rva = uint32_t(dir.rva + kImportDescSize * i);
+        size_t off;
+        if (!pe.rva_to_offset(rva, kImportDescSize, off))
+            refuse("the import table points outside the file");
+        const Bytes& f = *pe.file;
+        ImportDescriptor d;
+        d.original_first_thunk = rd32(f, off);
+        d.time_date_stamp = rd32(f, off + 4);
+        d.forwarder_chain = rd32(f, off + 8);
+        d.name_rva = rd32(f, off + 12);
+        d.first_thunk = rd32(f, off + 16);
+        // The loader stops at the first descriptor without a name or IAT.
+        if (d.name_rva == 0 || d.first_thunk == 0) break;
+        d.dll = pe.read_cstring_at_rva(d.name_rva, 255);
+
+        // Bound imports keep the real addresses in the IAT; with no lookup
+        // table there would be nothing left to rebind them from.
+        if (d.original_first_thunk == 0 && d.time_date_stamp != 0)
+            refuse("imports from " + d.dll + " are bound and have no lookup table");
+        const uint32_t table = d.original_first_thunk ? d.original_first_thunk : d.first_thunk;
+        for (size_t k = 0;; ++k) {
+            if (k >= kMaxThunks) refuse("the imports from " + d.dll + " have no end");
+            const uint32_t v = pe.read32_at_rva(uint32_t(table + 4 * k));
+            if (v == 0) break;
+            Thunk t;
+            t.value = v;
+            if (v & 0x80000000u) {
+                t.by_ordinal = true;
+                t.ordinal = uint16_t(v & 0xFFFF);
+            } else {
+                t.hint = pe.read16_at_rva(v);
+                t.name = pe.read_cstring_at_rva(v + 2, kMaxNameLen);
+            }
+            d.thunks.push_back(t);
+        }
+        // The loader writes one slot per entry, plus the IAT's terminator.
+        if (!pe.rva_in_section(d.first_thunk, 4 * (d.thunks.size() + 1)))
+            refuse("the import address table for " + d.dll + " lies outside the image");
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
+std::vector<std::string> read_delay_import_dlls(const PeImage& pe) {
+    std::vector<std::string> out;
+    const DataDir dir = pe.data_dir_count > kDirDelayImport ? pe.dirs[kDirDelayImport] : DataDir{};
+    if (dir.rva == 0) return out;
+    constexpr size_t kDelayDescSize = 32;
+    for (size_t i = 0;; ++i) {
+        if (i >= kMaxDescriptors) refuse("the delay-load import table has no end");
+        size_t off;
+        if (!pe.rva_to_offset(uint32_t(dir.rva + kDelayDescSize * i), kDelayDescSize, off))
+            refuse("the delay-load import table points outside the file");
+        const uint32_t attributes = rd32(*pe.file, off);
+        uint32_t name = rd32(*pe.file, off + 4);
+        if (name == 0) break;
+        // Old linkers stored virtual addresses instead of RVAs (attribute
+        // bit 0 clear).
+        if ((attributes & 1) == 0 && name >= pe.image_base) name -= pe.image_base;
+        out.push_back(pe.read_cstring_at_rva(name, 255));
+    }
+    return out;
+}
+
+}  // namespace sndlatch
