@@ -10,6 +10,7 @@ packages=(
   wine wine32:i386
   googletest
   clang lld llvm
+  python3
 )
 
 installed() {

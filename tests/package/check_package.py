@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Builds the release zip with CPack into a scratch folder and checks what it
+holds: the DLL as built, sndlatch-patch.exe, a commented sndlatch.ini that
+leaves Debug_Log at 0, and an end-user README.txt.
+
+    check_package.py BUILD_DIR VERSION
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+
+def main(build, version):
+    failures = []
+    with tempfile.TemporaryDirectory() as scratch:
+        subprocess.run(["cpack", "-G", "ZIP", "--config", os.path.join(build, "CPackConfig.cmake"),
+                        "-B", scratch], check=True, stdout=subprocess.DEVNULL)
+        path = os.path.join(scratch, "sndlatch-%s-win32.zip" % version)
+        if not os.path.exists(path):
+            print("FAIL: no %s; CPack wrote %s" % (os.path.basename(path), os.listdir(scratch)))
+            return 1
+        with zipfile.ZipFile(path) as z:
+            names = sorted(z.namelist())
+            want = ["README.txt", "sndlatch-patch.exe", "sndlatch.dll", "sndlatch.ini"]
+            if names != want:
+                failures.append("the zip holds %s, expected %s" % (names, want))
+            files = {n: z.read(n) for n in names}
+
+    built = open(os.path.join(build, "module", "sndlatch.dll"), "rb").read()
+    if files.get("sndlatch.dll") != built:
+        failures.append("sndlatch.dll in the zip is not the one built")
+    exe = files.get("sndlatch-patch.exe", b"")
+    if exe[:2] != b"MZ":
+        failures.append("sndlatch-patch.exe is not a Windows program")
+    ini = files.get("sndlatch.ini", b"").decode("latin-1")
+    settings = [l.strip() for l in ini.splitlines() if l.strip() and not l.startswith("#")]
+    if settings != ["Debug_Log = 0"]:
+        failures.append("sndlatch.ini sets %s, expected only Debug_Log = 0" % settings)
+    if sum(1 for l in ini.splitlines() if l.startswith("#")) < 5:
+        failures.append("sndlatch.ini explains too little")
+    readme = files.get("README.txt", b"").decode("latin-1")
+    for topic in ["waveOutOpen", "Wine", "sndlatch-patch", "--restore", "Debug_Log",
+                  "sndlatch.log", "GetProcAddress", version]:
+        if topic not in readme:
+            failures.append("README.txt does not mention %s" % topic)
+    if "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
+        failures.append("README.txt does not use CR LF line ends throughout")
+    for f in failures:
+        print("FAIL: " + f)
+    if not failures:
+        print("package sndlatch-%s-win32.zip: %s" % (version, ", ".join(want)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:3]))
