@@ -8,7 +8,7 @@ NATIVE = $(BUILD)/native
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all setup build native package demo test clean
+.PHONY: all setup build native package demo test bench clean
 
 all: package demo
 
@@ -39,6 +39,12 @@ demo: build native
 test: build native
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+
+# One table: each path of the DLL against its floor under Wine, and the
+# patcher against a plain copy. Not part of test.
+bench: build native
+	@cmake --build $(BUILD) --target bench_programs -j $(JOBS)
+	@bash bench/run.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) dist

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and prints one table (what `make bench` does):
+#
+#   bench/run.sh [BUILD [--calls N] [--reps R] [--rounds K]]
+#
+# BUILD defaults to build; the options go to sndlatch_bench.exe (see bench.cpp).
+# The Windows program BUILD/bench/sndlatch_bench.exe measures rows 1 to 5 under
+# Wine; bench/patch_time.sh adds the patcher's row, timed on this machine.
+# Nothing else should run meanwhile: the ratios cancel the machine's noise,
+# not another program's load.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$root/build}
+[ $# -gt 0 ] && shift
+case "$build" in /*) ;; *) build=$root/$build ;; esac
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+echo "host     ${cpu:-unknown CPU}, $(nproc) processors, $(uname -sr)"
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "loader   Wine's 32-bit loader ran natively"
+else
+  echo "loader   this kernel cannot run 32-bit Linux programs: Wine's 32-bit loader"
+  echo "         ran under $(qemu-i386 --version | head -n 1); times are emulated, the"
+  echo "         ratios compare like with like"
+fi
+
+"$root/tools/wine-run" --dir "$build/wine" --timeout 1800 "$build/bench/sndlatch_bench.exe" "$@"
+bash "$root/bench/patch_time.sh" "$build"
