@@ -28,19 +28,19 @@ typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, 
 namespace {
 
 struct options {
-    DWORD calls = 10000000;  // answered calls per repetition
-    int reps = 15;           // repetitions per figure; the median is shown
-    int rounds = 20;         // opens, and load and free pairs, per repetition
+    DWORD calls = 10000000; // answered calls per repetition
+    int reps = 15;          // repetitions per figure; the median is shown
+    int rounds = 20;        // opens, and load and free pairs, per repetition
 };
 
 const WAVEFORMATEX pcm_format = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
 
-char folder[MAX_PATH];       // this program's folder, with a trailing backslash
+char folder[MAX_PATH]; // this program's folder, with a trailing backslash
 char sndlatch_path[MAX_PATH];
 char floor_path[MAX_PATH];
 double ticks_per_ns;
 
-volatile DWORD sink;         // results land here so no call is optimised away
+volatile DWORD sink; // results land here so no call is optimised away
 
 [[noreturn]] void fail(const char *what) {
     fprintf(stderr, "sndlatch_bench: %s (error %lu)\n", what, GetLastError());
@@ -93,7 +93,8 @@ void print_header(const options &opt) {
         DWORD size = sizeof cpu - 1;
         DWORD type;
         if (RegQueryValueExA(key, "ProcessorNameString", NULL, &type, (BYTE *)cpu, &size) !=
-                ERROR_SUCCESS || type != REG_SZ)
+                ERROR_SUCCESS ||
+            type != REG_SZ)
             strcpy(cpu, "unknown CPU");
         RegCloseKey(key);
     }
@@ -151,7 +152,7 @@ double ns_per_call(open_fn fn, DWORD calls) {
 }
 
 void answered_call(const options &opt, open_fn answered, open_fn floor) {
-    ns_per_call(answered, opt.calls / 10);  // warm-up: code translated, caches filled
+    ns_per_call(answered, opt.calls / 10); // warm-up: code translated, caches filled
     ns_per_call(floor, opt.calls / 10);
     std::vector<double> a, f;
     for (int r = 0; r < opt.reps; r++) {
@@ -177,8 +178,8 @@ struct alignas(64) worker {
     DWORD calls;
     volatile LONG *ready;
     volatile LONG *go;
-    double wall_ns;          // this thread's elapsed time per call
-    double cpu_ns;           // this thread's own processor time per call
+    double wall_ns; // this thread's elapsed time per call
+    double cpu_ns;  // this thread's own processor time per call
 };
 
 DWORD WINAPI worker_main(LPVOID p) {
@@ -225,9 +226,9 @@ std::vector<worker> run_threads(open_fn fn, DWORD calls, int threads) {
 
 // Medians over the repetitions of one function run with 1 and with 2 threads.
 struct scaling {
-    std::vector<double> rate[2][2];  // [threads - 1][thread]: calls per second
-    std::vector<double> wall[2];     // [threads - 1]: mean wall ns/call of the threads
-    std::vector<double> cpu[2];      // [threads - 1]: mean processor ns/call of the threads
+    std::vector<double> rate[2][2]; // [threads - 1][thread]: calls per second
+    std::vector<double> wall[2];    // [threads - 1]: mean wall ns/call of the threads
+    std::vector<double> cpu[2];     // [threads - 1]: mean processor ns/call of the threads
 
     void add(int threads, const std::vector<worker> &w) {
         double wall_sum = 0, cpu_sum = 0;
@@ -253,7 +254,7 @@ void contention(const options &opt, open_fn answered, open_fn floor) {
     // thread runs three times as many calls as row 1 to keep a tick small
     // against the whole.
     const DWORD calls = opt.calls * 3;
-    run_threads(answered, calls / 10, 2);  // warm-up
+    run_threads(answered, calls / 10, 2); // warm-up
     run_threads(floor, calls / 10, 2);
     scaling s, f;
     for (int r = 0; r < opt.reps; r++) {
@@ -351,7 +352,7 @@ double load_free(const char *path, int rounds) {
 }
 
 void load(const options &opt) {
-    load_free(sndlatch_path, opt.rounds);  // warm-up: files in the cache
+    load_free(sndlatch_path, opt.rounds); // warm-up: files in the cache
     load_free(floor_path, opt.rounds);
     std::vector<double> s, f;
     for (int r = 0; r < opt.reps; r++) {
@@ -417,7 +418,7 @@ options parse(int argc, char **argv) {
     return opt;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     options opt = parse(argc, argv);

@@ -8,9 +8,9 @@
 #include "open_once.h"
 
 // ---- module state: zero at load, never reset while the module is loaded ----
-static volatile LONG open_done;  // 1 once a platform open succeeded and open_handle is set
-static HWAVEOUT open_handle;     // the handle that first successful open produced
-static volatile LONG open_busy;  // 1 while one thread is calling the platform to open
+static volatile LONG open_done; // 1 once a platform open succeeded and open_handle is set
+static HWAVEOUT open_handle;    // the handle that first successful open produced
+static volatile LONG open_busy; // 1 while one thread is calling the platform to open
 // -----------------------------------------------------------------------------
 
 // A request that opens no device: a format query, or no slot for a handle.

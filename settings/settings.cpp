@@ -11,7 +11,7 @@
 #include "settings.h"
 
 // ---- module state: set during process attach, read-only after it ----------
-long debug_log_setting;                        // the Debug_Log switch, 0 by default
+long debug_log_setting;                             // the Debug_Log switch, 0 by default
 static const char settings_name[] = "sndlatch.ini"; // read only, never written
 static const char log_name[] = "sndlatch.log";      // separate, so starting it never
                                                     // destroys the settings file

@@ -13,8 +13,8 @@ IMPORT void __stdcall ExitProcess(unsigned code);
 IMPORT unsigned __stdcall waveOutGetNumDevs(void);
 IMPORT unsigned __stdcall midiOutGetNumDevs(void);
 IMPORT unsigned __stdcall waveOutReset(HANDLE h);
-IMPORT unsigned __stdcall waveOutOpen(HANDLE *h, unsigned dev, const void *fmt,
-                                      DWORD cb, DWORD inst, DWORD flags);
+IMPORT unsigned __stdcall waveOutOpen(HANDLE *h, unsigned dev, const void *fmt, DWORD cb,
+                                      DWORD inst, DWORD flags);
 
 struct wave_format {
     unsigned short tag, channels;
@@ -26,14 +26,21 @@ static char out[256];
 static unsigned used;
 
 static void put(const char *s) {
-    while (*s && used < sizeof out) out[used++] = *s++;
+    while (*s && used < sizeof out)
+        out[used++] = *s++;
 }
 
 static void put_dec(unsigned v) {
     char buf[12];
     int n = 0;
-    do { buf[n++] = (char)('0' + v % 10); v /= 10; } while (v);
-    while (n) { char c[2] = {buf[--n], 0}; put(c); }
+    do {
+        buf[n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n) {
+        char c[2] = {buf[--n], 0};
+        put(c);
+    }
 }
 
 static void put_hex8(unsigned v) {
@@ -55,14 +62,25 @@ void __stdcall entry(void) {
     static const struct wave_format fmt = {1, 2, 44100, 44100 * 4, 4, 16, 0};
     HANDLE h = 0;
     int i;
-    put("waveOutGetNumDevs "); put_dec(waveOutGetNumDevs()); put("\n");
+    put("waveOutGetNumDevs ");
+    put_dec(waveOutGetNumDevs());
+    put("\n");
     for (i = 1; i <= 3; i++) {
         unsigned r = waveOutOpen(&h, (unsigned)-1, &fmt, 0, 0, 0);
-        put("open "); put_dec((unsigned)i); put(": result "); put_dec(r);
-        put(" handle "); put_hex8((unsigned)(DWORD)h); put("\n");
+        put("open ");
+        put_dec((unsigned)i);
+        put(": result ");
+        put_dec(r);
+        put(" handle ");
+        put_hex8((unsigned)(DWORD)h);
+        put("\n");
     }
-    put("waveOutReset "); put_dec(waveOutReset(h)); put("\n");
-    put("midiOutGetNumDevs "); put_dec(midiOutGetNumDevs()); put("\n");
+    put("waveOutReset ");
+    put_dec(waveOutReset(h));
+    put("\n");
+    put("midiOutGetNumDevs ");
+    put_dec(midiOutGetNumDevs());
+    put("\n");
     flush();
     ExitProcess(0);
 }

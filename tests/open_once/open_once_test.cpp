@@ -185,21 +185,21 @@ TEST_F(OpenOnce, CalleeRemovesTwentyFourBytes) {
     MMRESULT result = ~0u;
     unsigned moved = 0;
     for (int round = 0; round < 2; round++) {
-        __asm__ volatile("movl %%esp, %%esi\n\t"
-                         "pushl %[flags]\n\t"
-                         "pushl $0\n\t"
-                         "pushl $0\n\t"
-                         "pushl %[fmt]\n\t"
-                         "pushl $-1\n\t"
-                         "pushl %[slot]\n\t"
-                         "call *%[fn]\n\t"
-                         "movl %%esi, %%ecx\n\t"
-                         "subl %%esp, %%ecx\n\t"
-                         "movl %%esi, %%esp\n\t"
-                         : "=a"(result), "=c"(moved)
-                         : [fn] "r"(open), [slot] "r"(&slot), [fmt] "r"(&format),
-                           [flags] "i"(CALLBACK_NULL)
-                         : "esi", "edx", "memory");
+        __asm__ volatile(
+            "movl %%esp, %%esi\n\t"
+            "pushl %[flags]\n\t"
+            "pushl $0\n\t"
+            "pushl $0\n\t"
+            "pushl %[fmt]\n\t"
+            "pushl $-1\n\t"
+            "pushl %[slot]\n\t"
+            "call *%[fn]\n\t"
+            "movl %%esi, %%ecx\n\t"
+            "subl %%esp, %%ecx\n\t"
+            "movl %%esi, %%esp\n\t"
+            : "=a"(result), "=c"(moved)
+            : [fn] "r"(open), [slot] "r"(&slot), [fmt] "r"(&format), [flags] "i"(CALLBACK_NULL)
+            : "esi", "edx", "memory");
         EXPECT_EQ(result, MMSYSERR_NOERROR) << "round " << round;
         EXPECT_EQ(slot, first_handle) << "round " << round;
         EXPECT_EQ(moved, 0u) << "bytes left on the stack, round " << round;

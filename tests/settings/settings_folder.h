@@ -64,7 +64,8 @@ class InFreshFolder : public ::testing::Test {
         GetModuleFileNameA(NULL, buf, MAX_PATH);
         dll = buf;
         dll = dll.substr(0, dll.find_last_of('\\') + 1) + "sndlatch.dll";
-        dir = previous + "\\work-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir =
+            previous + "\\work-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         clear(dir);
         ASSERT_TRUE(CreateDirectoryA(dir.c_str(), NULL)) << dir;
         ASSERT_TRUE(SetCurrentDirectoryA(dir.c_str()));

@@ -114,15 +114,29 @@ static std::string filler(size_t length) {
 
 static std::string setting_line() {
     static const char *const prefixes[] = {"", "", "", " ", "\t", "  # ", "#", "\xef\xbb\xbf"};
-    static const char *const keys[] = {"Debug_Log", "Debug_Log", "Debug_Log", "Debug_Lo",
-                                       "Debug_Logg", "Debug_Logging", "DebugLog", "Debug Log",
-                                       "Volume", "#Debug_Log", "Debug_Log="};
+    static const char *const keys[] = {"Debug_Log",  "Debug_Log",     "Debug_Log", "Debug_Lo",
+                                       "Debug_Logg", "Debug_Logging", "DebugLog",  "Debug Log",
+                                       "Volume",     "#Debug_Log",    "Debug_Log="};
     static const char *const gaps[] = {"", "", " ", " ", "\t", " \t ", "\r", "\v\f"};
     static const char *const signs[] = {"", "", "", "+", "-", "--", "+-"};
-    static const char *const numbers[] = {
-        "0", "1", "1", "7", "12", "00", "0001", "0x10", "x1", "", "2147483647", "2147483648",
-        "4294967295", "4294967296", "8589934592", "18446744073709551616",
-        "99999999999999999999999", "-0"};
+    static const char *const numbers[] = {"0",
+                                          "1",
+                                          "1",
+                                          "7",
+                                          "12",
+                                          "00",
+                                          "0001",
+                                          "0x10",
+                                          "x1",
+                                          "",
+                                          "2147483647",
+                                          "2147483648",
+                                          "4294967295",
+                                          "4294967296",
+                                          "8589934592",
+                                          "18446744073709551616",
+                                          "99999999999999999999999",
+                                          "-0"};
     static const char *const tails[] = {"", "", "", "abc", " 5", "\t#", "=3", ".5"};
     std::string line = pick(prefixes) + mixed_case(pick(keys)) + pick(gaps);
     line += next(10) ? "=" : pick(gaps);
@@ -132,8 +146,8 @@ static std::string setting_line() {
 
 static std::string generated_file() {
     static const char *const ends[] = {"\n", "\n", "\n", "\r\n", "\r\n", "\r", ""};
-    static const char *const fixed_lines[] = {"", "# a comment", "  # indented", "[section]",
-                                              "Debug_Log = 1", "Debug_Log = 0"};
+    static const char *const fixed_lines[] = {"",          "# a comment",   "  # indented",
+                                              "[section]", "Debug_Log = 1", "Debug_Log = 0"};
     std::string file = next(12) ? "" : "\xef\xbb\xbf";
     int lines = 1 + (int)next(6);
     for (int i = 0; i < lines; i++) {

@@ -40,14 +40,29 @@ static const settings_case cases[] = {
     {"key alone", "Debug_Log\n", 0},
     {"missing =", "Debug_Log 1\n", 0},
     {"longer key cut to nine letters", "Debug_Logging = 1\n", 0},
-    {"byte-order mark spoils the first line", "\xef\xbb\xbf" "Debug_Log = 1\n", 0},
-    {"byte-order mark, second line read", "\xef\xbb\xbf" "Debug_Log = 1\nDebug_Log = 5\n", 5},
+    {"byte-order mark spoils the first line",
+     "\xef\xbb\xbf"
+     "Debug_Log = 1\n",
+     0},
+    {"byte-order mark, second line read",
+     "\xef\xbb\xbf"
+     "Debug_Log = 1\nDebug_Log = 5\n",
+     5},
     {"no final newline", "Debug_Log = 8", 8},
     {"CR LF", "Debug_Log = 1\r\nDebug_Log = 9\r\n", 9},
     {"CR LF blank line is skipped", "\r\nDebug_Log = 1\r\n", 1},
-    {"Ctrl-Z ends the file", "Debug_Log = 1\n\x1a" "Debug_Log = 0\n", 1},
-    {"Ctrl-Z inside a line", "Debug_Log = 2\x1a" "3\n", 2},
-    {"Ctrl-Z before the key", "\x1a" "Debug_Log = 1\n", 0},
+    {"Ctrl-Z ends the file",
+     "Debug_Log = 1\n\x1a"
+     "Debug_Log = 0\n",
+     1},
+    {"Ctrl-Z inside a line",
+     "Debug_Log = 2\x1a"
+     "3\n",
+     2},
+    {"Ctrl-Z before the key",
+     "\x1a"
+     "Debug_Log = 1\n",
+     0},
     {"NUL ends the scan of a line", "Debug_Log = 1\0junk\n"s, 1},
     {"NUL first on a line", "\0Debug_Log = 1\n"s, 0},
     // A piece is 254 characters: the key just past them starts a piece of its own.

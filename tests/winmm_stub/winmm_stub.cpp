@@ -30,8 +30,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-extern "C" void stub_answer(MMRESULT result, HWAVEOUT handle,
-                                                  DWORD delay_ms) {
+extern "C" void stub_answer(MMRESULT result, HWAVEOUT handle, DWORD delay_ms) {
     InterlockedExchange(&answer_result, (LONG)result);
     InterlockedExchange(&answer_handle, (LONG)(LONG_PTR)handle);
     InterlockedExchange(&answer_delay_ms, (LONG)delay_ms);
@@ -58,10 +57,8 @@ extern "C" stub_open_call stub_last_call(void) {
     return c;
 }
 
-extern "C" MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID,
-                                                             LPCWAVEFORMATEX pwfx,
-                                                             DWORD_PTR dwCallback,
-                                                             DWORD_PTR dwInstance, DWORD fdwOpen) {
+extern "C" MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                                       DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen) {
     InterlockedIncrement(&calls);
     LONG now = InterlockedIncrement(&in_flight);
     for (LONG seen = max_in_flight; now > seen; seen = max_in_flight)
