@@ -2,6 +2,7 @@
 
 #include "patch.hpp"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -144,27 +145,61 @@ std::string slot_count(const Analysis& an) {
 
 }  // namespace
 
-bool read_file(const std::string& path, Bytes& data, std::string& error) {
+std::shared_ptr<FileSource> FileSource::open(const std::string& path, std::string& error) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
         error = "is a directory";
-        return false;
+        return nullptr;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::shared_ptr<FileSource> f(new FileSource);
+    f->in_.open(path, std::ios::binary);
+    if (!f->in_) {
         error = "cannot open it for reading";
-        return false;
+        return nullptr;
     }
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    const std::streamoff size = f->in_.seekg(0, std::ios::end).tellg();
+    if (!f->in_ || size < 0) {
         error = "read error";
-        return false;
+        return nullptr;
     }
-    return true;
+    // A file too big for size_t is too big for a 32-bit program anyway;
+    // the parser refuses it by its size.
+    f->size_ = uint64_t(size) > SIZE_MAX ? SIZE_MAX : size_t(size);
+    return f;
 }
 
-bool write_atomic(const std::string& path, const Bytes& data, const std::string& mode_from,
-                  std::string& error) {
+void FileSource::read_file(size_t off, void* dst, size_t len) const {
+    in_.clear();
+    in_.seekg(std::streamoff(off));
+    in_.read(static_cast<char*>(dst), std::streamsize(len));
+    if (!in_ || size_t(in_.gcount()) != len) throw ReadError("read error");
+}
+
+void FileSource::read_checked(size_t off, void* dst, size_t len) const {
+    if (len >= kBlock) {
+        read_file(off, dst, len);
+        return;
+    }
+    uint8_t* to = static_cast<uint8_t*>(dst);
+    while (len != 0) {
+        const size_t index = off / kBlock, in = off % kBlock;
+        auto it = blocks_.find(index);
+        if (it == blocks_.end()) {
+            if (blocks_.size() >= kMaxBlocks) blocks_.clear();
+            Bytes block(std::min(kBlock, size_ - index * kBlock));
+            read_file(index * kBlock, block.data(), block.size());
+            it = blocks_.emplace(index, std::move(block)).first;
+        }
+        const size_t n = std::min(len, it->second.size() - in);
+        std::memcpy(to, it->second.data() + in, n);
+        to += n;
+        off += n;
+        len -= n;
+    }
+}
+
+bool write_atomic(const std::string& path, const std::string& mode_from, std::string& error,
+                  const std::function<bool(const std::string& tmp, std::string& error)>& fill) {
     std::error_code ec;
     std::string tmp;
     for (int i = 0;; ++i) {
@@ -175,19 +210,9 @@ bool write_atomic(const std::string& path, const Bytes& data, const std::string&
             return false;
         }
     }
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f) {
-            error = "cannot create " + tmp;
-            return false;
-        }
-        f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        f.close();
-        if (!f) {
-            fs::remove(tmp, ec);
-            error = "cannot write " + tmp;
-            return false;
-        }
+    if (!fill(tmp, error)) {
+        fs::remove(tmp, ec);
+        return false;
     }
     if (!mode_from.empty()) {
         const fs::perms p = fs::status(mode_from, ec).permissions();
@@ -221,9 +246,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (a.restore) return do_restore(a, out, err);
 
-    Bytes input;
+    // Only the parts of the program that the analysis needs are read; the
+    // rest is streamed from the file when the output is written.
     std::string error;
-    if (!read_file(a.host, input, error)) {
+    const std::shared_ptr<FileSource> input = FileSource::open(a.host, error);
+    if (!input) {
         err << "sndlatch-patch: " << a.host << ": " << error << "\n";
         return kExitUsage;
     }
@@ -231,13 +258,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     PatchOptions opts;
     opts.strip_signature = a.strip_signature;
     Analysis an;
-    Bytes patched;
+    PatchPlan plan;
     try {
         an = analyze(input, opts);
-        if (an.verdict == Verdict::Patchable && !a.check) patched = build_patched(input, an, opts);
+        if (an.verdict == Verdict::Patchable && !a.check) plan = plan_patch(an, opts);
     } catch (const Refusal& r) {
         err << "sndlatch-patch: " << a.host << ": cannot be patched: " << r.what() << "\n";
         return kExitRefused;
+    } catch (const ReadError& e) {
+        err << "sndlatch-patch: " << a.host << ": " << e.what() << "\n";
+        return kExitUsage;
     }
 
     if (an.verdict == Verdict::AlreadyPatched) {
@@ -250,8 +280,33 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitOk;
     }
 
+    // Writes the patched program to `tmp`, then lets go of the input so that
+    // the rename may replace it.
+    auto write_output = [&](const std::string& tmp, std::string& why) {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        if (!f) {
+            why = "cannot create " + tmp;
+            input->close();
+            return false;
+        }
+        try {
+            write_patched(plan, *input, f);
+        } catch (const std::runtime_error&) {  // ReadError, or a Refusal if the file shrank
+            why = "cannot read " + a.host;
+            input->close();
+            return false;
+        }
+        input->close();
+        f.close();
+        if (!f) {
+            why = "cannot write " + tmp;
+            return false;
+        }
+        return true;
+    };
+
     if (!a.output.empty()) {
-        if (!write_atomic(a.output, patched, a.host, error)) {
+        if (!write_atomic(a.output, a.host, error, write_output)) {
             err << "sndlatch-patch: cannot write " << a.output << ": " << error << "\n";
             return kExitUsage;
         }
@@ -265,11 +320,17 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const std::string orig = a.host + ".orig";
     std::error_code ec;
     const bool keep_orig = !fs::exists(orig, ec);
-    if (keep_orig && !write_atomic(orig, input, a.host, error)) {
+    auto copy_input = [&](const std::string& tmp, std::string& why) {
+        std::error_code copy_ec;
+        fs::copy_file(a.host, tmp, copy_ec);
+        if (copy_ec) why = copy_ec.message();
+        return !copy_ec;
+    };
+    if (keep_orig && !write_atomic(orig, a.host, error, copy_input)) {
         err << "sndlatch-patch: cannot write " << orig << ": " << error << "\n";
         return kExitUsage;
     }
-    if (!write_atomic(a.host, patched, a.host, error)) {
+    if (!write_atomic(a.host, a.host, error, write_output)) {
         if (keep_orig) fs::remove(orig, ec);
         err << "sndlatch-patch: cannot write " << a.host << ": " << error << "\n";
         return kExitUsage;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 
 namespace sndlatch {
 
@@ -37,13 +38,18 @@ void check_not_packed(const PeImage& pe) {
                        "\"); unpack it first, e.g. with \"upx -d\"");
         }
     }
-    // UPX leaves its "UPX!" marker just after the section table.
-    const Bytes& f = *pe.file;
-    const size_t from = pe.section_table_end();
+    // UPX leaves its "UPX!" marker just after the section table. The area
+    // is read in chunks that overlap by three bytes.
+    const ByteSource& f = *pe.file;
     const size_t to = std::min<size_t>(pe.size_of_headers, f.size());
-    for (size_t i = from; i + 4 <= to; ++i) {
-        if (std::memcmp(&f[i], "UPX!", 4) == 0)
-            refuse("it looks packed with UPX; unpack it first with \"upx -d\"");
+    Bytes chunk;
+    for (size_t from = pe.section_table_end(); from + 4 <= to; from += chunk.size() - 3) {
+        chunk.resize(std::min<size_t>(to - from, 0x10000));
+        f.read(from, chunk.data(), chunk.size());
+        for (size_t i = 0; i + 4 <= chunk.size(); ++i) {
+            if (std::memcmp(&chunk[i], "UPX!", 4) == 0)
+                refuse("it looks packed with UPX; unpack it first with \"upx -d\"");
+        }
     }
 }
 
@@ -63,7 +69,7 @@ size_t new_header_offset(const PeImage& pe) {
     const DataDir bound = dir_of(pe, kDirBoundImport);
     for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
         const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
-        if ((*pe.file)[i] != 0 && !in_bound) refuse(full);
+        if (pe.file->at(i) != 0 && !in_bound) refuse(full);
     }
     return slot;
 }
@@ -153,11 +159,110 @@ Bytes build_import_section(const std::vector<NewDescriptor>& descs, uint32_t va)
     return content;
 }
 
+// The input is streamed through a buffer of this size.
+constexpr size_t kStreamChunk = 256 * 1024;
+
+// The planned output read as a file, so that the plan can be checked by
+// analysing it before anything is written.
+class PlannedOutput : public ByteSource {
+public:
+    PlannedOutput(const PatchPlan& plan, std::shared_ptr<const ByteSource> input)
+        : plan_(plan), input_(std::move(input)) {}
+    size_t size() const override { return plan_.size; }
+
+protected:
+    void read_checked(size_t off, void* dst, size_t len) const override {
+        uint8_t* to = static_cast<uint8_t*>(dst);
+        size_t start = 0;
+        for (const OutputPiece& p : plan_.pieces) {
+            if (len == 0) break;
+            if (off < start + p.size) {
+                const size_t in = off - start, n = std::min(len, p.size - in);
+                if (p.from_input) input_->read(p.input_off + in, to, n);
+                else std::memcpy(to, p.bytes.data() + in, n);
+                to += n;
+                off += n;
+                len -= n;
+            }
+            start += p.size;
+        }
+        if (len != 0) throw std::logic_error("the plan's pieces do not add up to its size");
+    }
+
+private:
+    const PatchPlan& plan_;
+    std::shared_ptr<const ByteSource> input_;
+};
+
+// The PE checksum over bytes that arrive in pieces of any length: the sum
+// of all little-endian 16-bit words, folded to 16 bits, plus the length.
+class Checksum {
+public:
+    void add(const uint8_t* p, size_t n) {
+        if (n != 0 && odd_) {
+            sum_ += uint32_t(p[0]) << 8 | pending_;
+            odd_ = false;
+            ++p;
+            --n;
+        }
+        sum_ += sum_words(p, n / 2);
+        if (n % 2) {
+            pending_ = p[n - 1];
+            odd_ = true;
+        }
+    }
+    uint32_t finish(size_t total_size) {
+        uint64_t s = sum_ + (odd_ ? pending_ : 0);
+        while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+        return uint32_t(s + total_size);
+    }
+
+private:
+    static bool little_endian() {
+        const uint16_t one = 1;
+        uint8_t first;
+        std::memcpy(&first, &one, 1);
+        return first == 1;
+    }
+
+    // Sum of n little-endian words. On a little-endian machine, eight bytes
+    // at a time: four 16-bit words are added into 32-bit lanes of two
+    // accumulators, which are emptied before a lane could overflow.
+    static uint64_t sum_words(const uint8_t* p, size_t n) {
+        static const bool fast = little_endian();
+        uint64_t total = 0;
+        constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
+        while (fast && n >= 4) {
+            const size_t qwords = std::min<size_t>(n / 4, size_t(1) << 15);
+            uint64_t a = 0, b = 0;
+            for (size_t i = 0; i < qwords; ++i) {
+                uint64_t x;
+                std::memcpy(&x, p + 8 * i, 8);
+                a += x & kLanes;
+                b += (x >> 16) & kLanes;
+            }
+            total += (a & 0xFFFFFFFF) + (a >> 32) + (b & 0xFFFFFFFF) + (b >> 32);
+            p += 8 * qwords;
+            n -= 4 * qwords;
+        }
+        for (size_t i = 0; i < n; ++i) total += uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
+        return total;
+    }
+
+    uint64_t sum_ = 0;
+    uint8_t pending_ = 0;
+    bool odd_ = false;
+};
+
 }  // namespace
 
 Analysis analyze(const Bytes& file, const PatchOptions& opts) {
+    return analyze(std::make_shared<BytesSource>(file), opts);
+}
+
+Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions& opts) {
     Analysis a;
-    a.pe = parse_pe(file);
+    a.pe = parse_pe(std::move(file));
     const PeImage& pe = a.pe;
 
     if (pe.characteristics & kFileDll)
@@ -209,9 +314,15 @@ Analysis analyze(const Bytes& file, const PatchOptions& opts) {
     return a;
 }
 
-Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& opts) {
+PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     const PeImage& pe = a.pe;
-    Bytes out(file);
+    const ByteSource& file = *pe.file;
+
+    // Every header field that changes lies before the end of the new
+    // section header; that block is rewritten, the rest is copied or added.
+    const size_t h = new_header_offset(pe);
+    Bytes header(h + kSectionHeaderSize);
+    file.read(0, header.data(), header.size());
 
     // Drop the signature. The certificate is normally the last thing in the
     // file; then it is cut off, otherwise its bytes stay as inert data.
@@ -221,16 +332,9 @@ Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& op
         if (sec.rva >= pe.end_of_section_data && sec.rva <= file.size() &&
             align_up(uint64_t(sec.rva) + sec.size, 8) >= file.size())
             data_end = sec.rva;
-        wr32(out, pe.data_dir_off(kDirSecurity), 0);
-        wr32(out, pe.data_dir_off(kDirSecurity) + 4, 0);
+        wr32(header, pe.data_dir_off(kDirSecurity), 0);
+        wr32(header, pe.data_dir_off(kDirSecurity) + 4, 0);
     }
-
-    // Trailing data (COFF symbol table and the like) moves behind the new
-    // section; everything before it keeps its offset.
-    const size_t old_end = pe.end_of_section_data;
-    const Bytes trailing(out.begin() + ptrdiff_t(std::min(old_end, data_end)),
-                         out.begin() + ptrdiff_t(data_end));
-    out.resize(old_end);
 
     std::vector<NewDescriptor> descs;
     for (const ImportDescriptor& d : a.imports) {
@@ -252,35 +356,36 @@ Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& op
     const Bytes content = build_import_section(descs, va);
     const size_t content_size = content.size();
 
-    // Append the section, then the trailing data.
-    const size_t raw_ptr = size_t(align_up(old_end, pe.file_alignment));
-    const uint32_t raw_size = uint32_t(align_up(content_size, pe.file_alignment));
-    out.resize(raw_ptr, 0);
-    out.insert(out.end(), content.begin(), content.end());
-    out.resize(raw_ptr + raw_size, 0);
-    const size_t shift = out.size() - old_end;
-    out.insert(out.end(), trailing.begin(), trailing.end());
-    if (out.size() > 0xFFFFFFFFu) refuse("the patched program would be too large");
+    // The new section goes after the last section's data, padded to the
+    // file alignment; trailing data (COFF symbol table and the like) moves
+    // behind it, and everything before it keeps its offset.
+    const size_t old_end = pe.end_of_section_data;
+    const uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
+    const uint64_t raw_size = align_up(content_size, pe.file_alignment);
+    const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
+    if (total > 0xFFFFFFFFu) refuse("the patched program would be too large");
+    Bytes appended(size_t(raw_ptr + raw_size - old_end), 0);
+    std::copy(content.begin(), content.end(), appended.begin() + ptrdiff_t(raw_ptr - old_end));
+    const size_t shift = appended.size();
 
-    const size_t h = new_header_offset(pe);
-    std::fill(out.begin() + ptrdiff_t(h), out.begin() + ptrdiff_t(h + kSectionHeaderSize), 0);
-    std::memcpy(&out[h], kSectionName, std::strlen(kSectionName));
-    wr32(out, h + 8, uint32_t(content_size));
-    wr32(out, h + 12, va);
-    wr32(out, h + 16, raw_size);
-    wr32(out, h + 20, uint32_t(raw_ptr));
-    wr32(out, h + 36, kScnInitializedData | kScnMemRead);
-    wr16(out, pe.coff_off + 2, uint16_t(pe.sections.size() + 1));
+    std::fill(header.begin() + ptrdiff_t(h), header.end(), 0);
+    std::memcpy(&header[h], kSectionName, std::strlen(kSectionName));
+    wr32(header, h + 8, uint32_t(content_size));
+    wr32(header, h + 12, va);
+    wr32(header, h + 16, uint32_t(raw_size));
+    wr32(header, h + 20, uint32_t(raw_ptr));
+    wr32(header, h + 36, kScnInitializedData | kScnMemRead);
+    wr16(header, pe.coff_off + 2, uint16_t(pe.sections.size() + 1));
 
     if (pe.symbol_table_ptr != 0 && pe.symbol_table_ptr >= old_end && pe.symbol_table_ptr <= data_end)
-        wr32(out, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
+        wr32(header, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
 
-    wr32(out, pe.size_of_image_off(), uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
-    wr32(out, pe.size_of_init_data_off(), rd32(out, pe.size_of_init_data_off()) + raw_size);
-    wr32(out, pe.data_dir_off(kDirImport), va);
-    wr32(out, pe.data_dir_off(kDirImport) + 4, uint32_t(kImportDescSize * (descs.size() + 1)));
-    wr32(out, pe.data_dir_off(kDirBoundImport), 0);
-    wr32(out, pe.data_dir_off(kDirBoundImport) + 4, 0);
+    wr32(header, pe.size_of_image_off(), uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
+    wr32(header, pe.size_of_init_data_off(), rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
+    wr32(header, pe.data_dir_off(kDirImport), va);
+    wr32(header, pe.data_dir_off(kDirImport) + 4, uint32_t(kImportDescSize * (descs.size() + 1)));
+    wr32(header, pe.data_dir_off(kDirBoundImport), 0);
+    wr32(header, pe.data_dir_off(kDirBoundImport) + 4, 0);
 
     // The loader makes only the IAT directory's range writable while it
     // fills in imports, so the range must cover every slot it writes.
@@ -298,17 +403,88 @@ Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& op
             lo = std::min<uint64_t>(lo, iat.rva);
             hi = std::max<uint64_t>(hi, uint64_t(iat.rva) + iat.size);
         }
-        wr32(out, pe.data_dir_off(kDirIat), uint32_t(lo));
-        wr32(out, pe.data_dir_off(kDirIat) + 4, uint32_t(hi - lo));
+        wr32(header, pe.data_dir_off(kDirIat), uint32_t(lo));
+        wr32(header, pe.data_dir_off(kDirIat) + 4, uint32_t(hi - lo));
     }
 
-    if (pe.checksum != 0) wr32(out, pe.checksum_off(), pe_checksum(out, pe.checksum_off()));
+    PatchPlan plan;
+    plan.size = size_t(total);
+    if (pe.checksum != 0) {
+        plan.set_checksum = true;
+        plan.checksum_off = pe.checksum_off();
+        wr32(header, plan.checksum_off, 0);
+    }
+    auto add_bytes = [&](Bytes b) {
+        OutputPiece p;
+        p.size = b.size();
+        p.bytes = std::move(b);
+        plan.pieces.push_back(std::move(p));
+    };
+    auto add_input = [&](size_t from, size_t to) {
+        OutputPiece p;
+        p.from_input = true;
+        p.input_off = from;
+        p.size = to - from;
+        plan.pieces.push_back(std::move(p));
+    };
+    add_bytes(std::move(header));
+    add_input(h + kSectionHeaderSize, old_end);
+    add_bytes(std::move(appended));
+    add_input(old_end, data_end);
 
     // Check our own work before anyone writes it out.
-    const Analysis again = analyze(out, PatchOptions{});
+    const Analysis again = analyze(std::make_shared<PlannedOutput>(plan, pe.file), PatchOptions{});
     if (again.verdict != Verdict::AlreadyPatched)
         throw std::logic_error("patched image does not read back as patched");
+    return plan;
+}
+
+Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& opts) {
+    const PatchPlan plan = plan_patch(a, opts);
+    Bytes out;
+    out.reserve(plan.size);
+    for (const OutputPiece& p : plan.pieces) {
+        if (!p.from_input) {
+            out.insert(out.end(), p.bytes.begin(), p.bytes.end());
+            continue;
+        }
+        if (p.input_off > file.size() || file.size() - p.input_off < p.size)
+            throw std::logic_error("the plan reads past the end of the input");
+        out.insert(out.end(), file.begin() + ptrdiff_t(p.input_off),
+                   file.begin() + ptrdiff_t(p.input_off + p.size));
+    }
+    if (plan.set_checksum) wr32(out, plan.checksum_off, pe_checksum(out, plan.checksum_off));
     return out;
+}
+
+void write_patched(const PatchPlan& plan, const ByteSource& input, std::ostream& out) {
+    const std::streampos start = out.tellp();
+    Checksum sum;
+    Bytes buffer;
+    for (const OutputPiece& p : plan.pieces) {
+        if (!p.from_input) {
+            sum.add(p.bytes.data(), p.bytes.size());
+            out.write(reinterpret_cast<const char*>(p.bytes.data()), std::streamsize(p.bytes.size()));
+            continue;
+        }
+        // A reused buffer: fresh memory is what costs most for a big file.
+        buffer.resize(std::min<size_t>(p.size, kStreamChunk));
+        for (size_t done = 0; done < p.size && out;) {
+            const size_t n = std::min(buffer.size(), p.size - done);
+            input.read(p.input_off + done, buffer.data(), n);
+            sum.add(buffer.data(), n);
+            out.write(reinterpret_cast<const char*>(buffer.data()), std::streamsize(n));
+            done += n;
+        }
+    }
+    if (plan.set_checksum && out) {
+        uint8_t field[4];
+        const uint32_t value = sum.finish(plan.size);
+        for (int i = 0; i < 4; ++i) field[i] = uint8_t(value >> (8 * i));
+        out.seekp(start + std::streamoff(plan.checksum_off));
+        out.write(reinterpret_cast<const char*>(field), 4);
+        out.seekp(start + std::streamoff(plan.size));
+    }
 }
 
 uint32_t pe_checksum(const Bytes& file, size_t checksum_off) {

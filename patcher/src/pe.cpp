@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace sndlatch {
 
@@ -10,7 +11,9 @@ namespace {
 const char* const kTruncated = "the file is truncated or its headers are inconsistent";
 
 // Limits that no real program comes near; they stop a hostile file from
-// making the tool walk millions of entries.
+// making the tool walk millions of entries. kMaxThunks bounds the imports
+// of one descriptor and of all of them together, since descriptors may
+// share one lookup table.
 constexpr size_t kMaxDescriptors = 4096;
 constexpr size_t kMaxThunks = 65536;
 constexpr size_t kMaxNameLen = 4096;
@@ -30,6 +33,33 @@ uint32_t rd32(const Bytes& b, size_t off) {
     if (off > b.size() || b.size() - off < 4) refuse(kTruncated);
     return uint32_t(b[off]) | (uint32_t(b[off + 1]) << 8) | (uint32_t(b[off + 2]) << 16) |
            (uint32_t(b[off + 3]) << 24);
+}
+
+void ByteSource::read(size_t off, void* dst, size_t len) const {
+    if (off > size() || size() - off < len) refuse(kTruncated);
+    if (len != 0) read_checked(off, dst, len);
+}
+
+uint8_t ByteSource::at(size_t off) const {
+    uint8_t b = 0;
+    read(off, &b, 1);
+    return b;
+}
+
+uint16_t rd16(const ByteSource& b, size_t off) {
+    uint8_t v[2];
+    b.read(off, v, 2);
+    return uint16_t(v[0] | (v[1] << 8));
+}
+
+uint32_t rd32(const ByteSource& b, size_t off) {
+    uint8_t v[4];
+    b.read(off, v, 4);
+    return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) | (uint32_t(v[3]) << 24);
+}
+
+void BytesSource::read_checked(size_t off, void* dst, size_t len) const {
+    std::memcpy(dst, bytes_.data() + off, len);
 }
 
 void wr16(Bytes& b, size_t off, uint16_t v) {
@@ -112,24 +142,27 @@ std::string PeImage::read_cstring_at_rva(uint32_t rva, size_t max_len) const {
     for (size_t i = 0; i <= max_len; ++i) {
         size_t o;
         if (!rva_to_offset(uint32_t(rva + i), 1, o)) refuse("an import name runs off its section");
-        const char c = char((*file)[o]);
+        const char c = char(file->at(o));
         if (c == '\0') return s;
         s.push_back(c);
     }
     refuse("an import name is unreasonably long");
 }
 
-PeImage parse_pe(const Bytes& file) {
-    PeImage pe;
-    pe.file = &file;
+PeImage parse_pe(const Bytes& file) { return parse_pe(std::make_shared<BytesSource>(file)); }
 
-    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z')
+PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
+    PeImage pe;
+    pe.file = std::move(source);
+    const ByteSource& file = *pe.file;
+
+    if (file.size() < 0x40 || file.at(0) != 'M' || file.at(1) != 'Z')
         refuse("not a Windows program (no MZ header)");
     if (file.size() > 0xFFFFFFFFu - 0x100000u) refuse("the file is too large for a 32-bit program");
     pe.pe_off = rd32(file, 0x3c);
+    char signature[4] = {};
     if (pe.pe_off > file.size() || file.size() - pe.pe_off < 4 + 20 ||
-        std::string(file.begin() + pe.pe_off, file.begin() + pe.pe_off + 4) !=
-            std::string("PE\0\0", 4))
+        (file.read(pe.pe_off, signature, 4), std::memcmp(signature, "PE\0\0", 4) != 0))
         refuse("not a PE program (MS-DOS or other executable, or damaged header)");
 
     pe.coff_off = pe.pe_off + 4;
@@ -178,7 +211,9 @@ PeImage parse_pe(const Bytes& file) {
     for (size_t i = 0; i < nsections; ++i) {
         const size_t h = pe.section_table_off + kSectionHeaderSize * i;
         Section s;
-        for (size_t k = 0; k < 8 && file[h + k] != 0; ++k) s.name.push_back(char(file[h + k]));
+        char name[8];
+        file.read(h, name, 8);
+        for (size_t k = 0; k < 8 && name[k] != 0; ++k) s.name.push_back(name[k]);
         s.virtual_size = rd32(file, h + 8);
         s.va = rd32(file, h + 12);
         s.raw_size = rd32(file, h + 16);
@@ -207,13 +242,14 @@ std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
     const DataDir dir = pe.data_dir_count > kDirImport ? pe.dirs[kDirImport] : DataDir{};
     if (dir.rva == 0) return out;
 
+    size_t total_thunks = 0;
     for (size_t i = 0;; ++i) {
         if (i >= kMaxDescriptors) refuse("the import table has no end");
         const uint32_t rva = uint32_t(dir.rva + kImportDescSize * i);
         size_t off;
         if (!pe.rva_to_offset(rva, kImportDescSize, off))
             refuse("the import table points outside the file");
-        const Bytes& f = *pe.file;
+        const ByteSource& f = *pe.file;
         ImportDescriptor d;
         d.original_first_thunk = rd32(f, off);
         d.time_date_stamp = rd32(f, off + 4);
@@ -233,6 +269,7 @@ std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
             if (k >= kMaxThunks) refuse("the imports from " + d.dll + " have no end");
             const uint32_t v = pe.read32_at_rva(uint32_t(table + 4 * k));
             if (v == 0) break;
+            if (++total_thunks > kMaxThunks) refuse("the program imports unreasonably many functions");
             Thunk t;
             t.value = v;
             if (v & 0x80000000u) {

@@ -1,4 +1,5 @@
-// Reading and validating 32-bit PE images held in memory.
+// Reading and validating 32-bit PE images, held in memory or read from a
+// file on demand.
 //
 // The file is untrusted: every offset and RVA taken from it is checked
 // against the buffer before use, and anything that does not add up raises
@@ -7,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,6 +27,39 @@ struct Refusal : std::runtime_error {
 // std::out_of_range.
 uint16_t rd16(const Bytes& b, size_t off);
 uint32_t rd32(const Bytes& b, size_t off);
+
+// Read-only random access to the bytes of a file, whether they are in
+// memory or still on disk. read() raises a Refusal for any range that does
+// not lie within size(), like rd16 and rd32.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual size_t size() const = 0;
+    // Copies [off, off + len) to dst.
+    void read(size_t off, void* dst, size_t len) const;
+    uint8_t at(size_t off) const;
+
+protected:
+    // Called with a range already checked against size().
+    virtual void read_checked(size_t off, void* dst, size_t len) const = 0;
+};
+
+uint16_t rd16(const ByteSource& b, size_t off);
+uint32_t rd32(const ByteSource& b, size_t off);
+
+// A ByteSource over a buffer, which must outlive it.
+class BytesSource : public ByteSource {
+public:
+    explicit BytesSource(const Bytes& bytes) : bytes_(bytes) {}
+    size_t size() const override { return bytes_.size(); }
+
+protected:
+    void read_checked(size_t off, void* dst, size_t len) const override;
+
+private:
+    const Bytes& bytes_;
+};
+
 void wr16(Bytes& b, size_t off, uint16_t v);
 void wr32(Bytes& b, size_t off, uint32_t v);
 
@@ -77,7 +112,7 @@ struct Section {
 };
 
 struct PeImage {
-    const Bytes* file = nullptr;
+    std::shared_ptr<const ByteSource> file;
 
     size_t pe_off = 0;            // offset of "PE\0\0"
     size_t coff_off = 0;          // COFF file header
@@ -127,6 +162,8 @@ struct PeImage {
 
 // Parses and validates the headers. Refuses anything that is not a
 // well-formed 32-bit x86 PE image; does not judge whether it is patchable.
+// The image refers to `file`, which must outlive it.
+PeImage parse_pe(std::shared_ptr<const ByteSource> file);
 PeImage parse_pe(const Bytes& file);
 
 struct Thunk {

@@ -1,5 +1,6 @@
 // Structure of patched programs: built from every test host and from
 // altered copies, then read back with the same PE reader.
+#include "cli.hpp"
 #include "patch.hpp"
 #include "test_util.hpp"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <random>
 
 using namespace sndlatch;
 using testutil::host;
@@ -127,6 +129,53 @@ TEST(Patch, StripSignatureDropsTrailingCertificate) {
     const PeImage after = parse_pe(out);
     EXPECT_EQ(after.dirs[kDirSecurity].rva + after.dirs[kDirSecurity].size, 0u);
     EXPECT_EQ(out.size(), size_t(after.sections.back().raw_ptr) + after.sections.back().raw_size);
+}
+
+// The command line streams the output from the input file; that must give
+// exactly what the in-memory build gives, checksum included.
+TEST(Patch, StreamedOutputEqualsInMemoryOutput) {
+    std::vector<std::pair<std::string, Bytes>> cases;
+    for (const char* name : {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
+                             "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe"})
+        cases.emplace_back(name, host(name));
+    // Several MiB of odd-sized trailing data, so that the copy takes many
+    // buffers and the checksum sees pieces of odd length.
+    Bytes big = host("host-middle.exe");
+    std::mt19937 rng(7);
+    for (size_t i = 0; i < (3u << 20) + 3; ++i) big.push_back(uint8_t(rng()));
+    cases.emplace_back("host-middle.exe with trailing data", big);
+    testutil::set_dir(big, kDirSecurity, uint32_t(big.size() - 1003), 1003);
+    cases.emplace_back("host-middle.exe with a certificate", big);
+    // Section data ending at an odd offset puts the checksum's word
+    // boundaries across the pieces of the output.
+    const PeImage pe = parse_pe(big);
+    for (size_t i = 0; i < pe.sections.size(); ++i) {
+        if (pe.sections[i].raw_ptr + pe.sections[i].raw_size == pe.end_of_section_data)
+            wr32(big, pe.section_table_off + 40 * i + 16, pe.sections[i].raw_size - 1);
+    }
+    big[pe.end_of_section_data - 2] = 0x5A;
+    cases.emplace_back("host-middle.exe with an odd end of section data", big);
+
+    PatchOptions strip;
+    strip.strip_signature = true;
+    testutil::TempDir dir;
+    for (const auto& [name, in] : cases) {
+        SCOPED_TRACE(name);
+        const Bytes expected = build_patched(in, analyze(in, strip), strip);
+        testutil::write(dir / "in.exe", in);
+        std::string error;
+        const std::shared_ptr<FileSource> file = FileSource::open(dir / "in.exe", error);
+        ASSERT_TRUE(file) << error;
+        {
+            std::ofstream out(dir / "out.exe", std::ios::binary);
+            write_patched(plan_patch(analyze(file, strip), strip), *file, out);
+            ASSERT_TRUE(out.good());
+        }
+        const Bytes streamed = testutil::read(dir / "out.exe");
+        EXPECT_TRUE(streamed == expected) << "streamed output differs from the in-memory build";
+        const PeImage pe = parse_pe(streamed);
+        EXPECT_EQ(pe.checksum, parse_pe(in).checksum ? pe_checksum(streamed, pe.checksum_off()) : 0u);
+    }
 }
 
 TEST(Patch, ObjdumpReadsPatchedPrograms) {

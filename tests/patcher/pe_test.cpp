@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 using namespace sndlatch;
@@ -62,6 +63,57 @@ TEST(Pe, DamagedInputIsRefusedNotCrashed) {
             }
             analyze_and_patch(bad);
         }
+    }
+}
+
+// host-msvc.exe whose import directory is `descriptors` descriptors that
+// all share one lookup table (and IAT) of `entries` KERNEL32!Sleep imports,
+// placed after the data of its last section, which grows to hold them.
+Bytes shared_lookup_table(size_t descriptors, size_t entries) {
+    Bytes b = host("host-msvc.exe");
+    const PeImage pe = parse_pe(b);
+    const Section last = pe.sections.back();
+    if (size_t(last.raw_ptr) + last.raw_size != b.size() || last.raw_size < last.virtual_size)
+        throw std::logic_error("host-msvc.exe no longer ends with its last section's data");
+    const uint32_t base = last.va + last.raw_size;
+    const uint32_t dll = base, hint_name = base + 16, desc = base + 32;
+    const uint32_t table = desc + uint32_t(kImportDescSize * (descriptors + 1));
+    Bytes extra(table - base + 4 * (entries + 1), 0);
+    std::memcpy(&extra[dll - base], "KERNEL32.dll", 12);
+    std::memcpy(&extra[hint_name - base + 2], "Sleep", 5);
+    for (size_t i = 0; i < descriptors; ++i) {
+        const size_t d = desc - base + kImportDescSize * i;
+        wr32(extra, d, table);
+        wr32(extra, d + 12, dll);
+        wr32(extra, d + 16, table);
+    }
+    for (size_t k = 0; k < entries; ++k) wr32(extra, table - base + 4 * k, hint_name);
+    b.insert(b.end(), extra.begin(), extra.end());
+
+    const size_t h = pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1);
+    const uint32_t size = uint32_t(last.raw_size + extra.size());
+    wr32(b, h + 8, size);
+    wr32(b, h + 16, size);
+    wr32(b, pe.size_of_image_off(), uint32_t(align_up(uint64_t(last.va) + size, pe.section_alignment)));
+    testutil::set_dir(b, kDirImport, desc, uint32_t(kImportDescSize * (descriptors + 1)));
+    return b;
+}
+
+// Descriptors may share a lookup table, so the per-descriptor limit alone
+// let 4095 descriptors over one 65535-entry table (a 350 KB file) make the
+// reader build 268 million imports and run out of memory.
+TEST(Pe, ImportsAreLimitedInTotalNotJustPerDescriptor) {
+    const Bytes two = shared_lookup_table(2, 30000);
+    size_t imports = 0;
+    for (const ImportDescriptor& d : read_imports(parse_pe(two))) imports += d.thunks.size();
+    EXPECT_EQ(imports, 60000u);
+
+    const Bytes three = shared_lookup_table(3, 30000);
+    try {
+        read_imports(parse_pe(three));
+        ADD_FAILURE() << "90,000 imports were read";
+    } catch (const Refusal& r) {
+        EXPECT_STREQ(r.what(), "the program imports unreasonably many functions");
     }
 }
 
