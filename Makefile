@@ -1,14 +1,17 @@
 # The two commands a new user needs:
 #   make       set up what is missing, build, package into dist/ and run the demo
 #   make test  set up, build and run every test
-# Also: make bench (benchmarks under Wine), make clean.
+# Also: make bench (benchmarks under Wine), make fuzz (fuzz sndlatch-patch for
+# FUZZ_TIME seconds), make clean.
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 NATIVE = $(BUILD)/native
+NATIVE_ASAN = $(BUILD)/native-asan
+FUZZ_TIME ?= 600
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all setup build native package demo test bench clean
+.PHONY: all setup build native native-asan package demo test fuzz bench clean
 
 all: package demo
 
@@ -26,6 +29,13 @@ native: build
 	  -DSNDLATCH_DLL=$(CURDIR)/$(BUILD)/module/sndlatch.dll --log-level=WARNING
 	@cmake --build $(NATIVE) -j $(JOBS)
 
+# sndlatch-patch and its unit tests again, built by clang with AddressSanitizer
+# and UndefinedBehaviorSanitizer, plus its libFuzzer target.
+native-asan: setup
+	@cmake -S patcher -B $(NATIVE_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSNDLATCH_SANITIZE=ON --log-level=WARNING
+	@cmake --build $(NATIVE_ASAN) -j $(JOBS)
+
 package: build
 	@rm -f $(BUILD)/cpack/*.zip
 	@cd $(BUILD) && cpack -G ZIP >/dev/null
@@ -36,9 +46,14 @@ package: build
 demo: build native
 	@bash demo/run.sh $(BUILD) $(NATIVE)/sndlatch-patch
 
-test: build native
+test: build native native-asan
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+	@cd $(NATIVE_ASAN) && ctest --output-on-failure -j $(JOBS)
+
+# Fuzzes sndlatch-patch for FUZZ_TIME seconds: make fuzz FUZZ_TIME=3600
+fuzz: native-asan
+	@sh tests/fuzz/run.sh $(NATIVE_ASAN)/fuzz/patch_fuzz $(NATIVE_ASAN)/tests/hosts $(NATIVE_ASAN)/fuzz $(FUZZ_TIME)
 
 # One table: each path of the DLL against its floor under Wine, and the
 # patcher against a plain copy. Not part of test.

@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
   wine wine32:i386
   googletest
-  clang lld llvm
+  clang lld llvm libclang-rt-14-dev
   python3
 )
 

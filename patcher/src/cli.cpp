@@ -14,11 +14,10 @@ namespace sndlatch {
 
 namespace {
 
-const char* const kUsage =
-    "usage: sndlatch-patch [--check] [-o OUT] [--strip-signature] HOST.exe\n"
-    "       sndlatch-patch --restore HOST.exe\n";
+const char *const kUsage = "usage: sndlatch-patch [--check] [-o OUT] [--strip-signature] HOST.exe\n"
+                           "       sndlatch-patch --restore HOST.exe\n";
 
-const char* const kHelp =
+const char *const kHelp =
     "Makes a 32-bit Windows program call sndlatch.dll!sndlatch wherever it would\n"
     "call WINMM's waveOutOpen, so that it keeps one wave output device however\n"
     "often it opens one. Only the import table is rebuilt, in a new section; the\n"
@@ -51,23 +50,24 @@ const char* const kHelp =
     "  sndlatch-patch --check game.exe    # says: already patched\n"
     "  sndlatch-patch --restore game.exe  # the original again\n";
 
-std::string dir_of_path(const std::string& path) {
+std::string dir_of_path(const std::string &path) {
     const fs::path parent = fs::path(path).parent_path();
     return parent.empty() ? std::string(".") : parent.string();
 }
 
 // The Windows loader finds sndlatch.dll in the program's folder whatever
 // its case, so look for it the same way.
-bool dll_beside(const std::string& program) {
+bool dll_beside(const std::string &program) {
     std::error_code ec;
     for (fs::directory_iterator it(dir_of_path(program), ec), end; !ec && it != end;
          it.increment(ec)) {
-        if (iequals(it->path().filename().string(), kDllName)) return true;
+        if (iequals(it->path().filename().string(), kDllName))
+            return true;
     }
     return false;
 }
 
-void warn_if_no_dll(const std::string& program, std::ostream& err) {
+void warn_if_no_dll(const std::string &program, std::ostream &err) {
     if (!dll_beside(program))
         err << "sndlatch-patch: warning: " << kDllName << " is not in " << dir_of_path(program)
             << "; " << program << " will not start until it is copied there\n";
@@ -84,20 +84,27 @@ struct Args {
 };
 
 // Returns an empty string on success, else the usage error.
-std::string parse_args(const std::vector<std::string>& args, Args& a) {
+std::string parse_args(const std::vector<std::string> &args, Args &a) {
     bool have_output = false;
     bool options_done = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& s = args[i];
+        const std::string &s = args[i];
         if (!options_done && s.size() > 1 && s[0] == '-') {
-            if (s == "--") options_done = true;
-            else if (s == "--check") a.check = true;
-            else if (s == "--restore") a.restore = true;
-            else if (s == "--strip-signature") a.strip_signature = true;
-            else if (s == "-h" || s == "--help") a.help = true;
-            else if (s == "--version") a.version = true;
+            if (s == "--")
+                options_done = true;
+            else if (s == "--check")
+                a.check = true;
+            else if (s == "--restore")
+                a.restore = true;
+            else if (s == "--strip-signature")
+                a.strip_signature = true;
+            else if (s == "-h" || s == "--help")
+                a.help = true;
+            else if (s == "--version")
+                a.version = true;
             else if (s == "-o" || s == "--output") {
-                if (i + 1 >= args.size()) return s + " needs a file name";
+                if (i + 1 >= args.size())
+                    return s + " needs a file name";
                 a.output = args[++i];
                 have_output = true;
             } else if (s.rfind("--output=", 0) == 0) {
@@ -108,19 +115,24 @@ std::string parse_args(const std::vector<std::string>& args, Args& a) {
             }
             continue;
         }
-        if (!a.host.empty()) return "only one program can be given";
+        if (!a.host.empty())
+            return "only one program can be given";
         a.host = s;
     }
-    if (a.help || a.version) return "";
-    if (a.host.empty()) return "no program given";
-    if (have_output && a.output.empty()) return "-o needs a file name";
+    if (a.help || a.version)
+        return "";
+    if (a.host.empty())
+        return "no program given";
+    if (have_output && a.output.empty())
+        return "-o needs a file name";
     if (a.restore && (a.check || have_output || a.strip_signature))
         return "--restore takes no other options";
-    if (a.check && have_output) return "--check writes nothing, so -o makes no sense with it";
+    if (a.check && have_output)
+        return "--check writes nothing, so -o makes no sense with it";
     return "";
 }
 
-int do_restore(const Args& a, std::ostream& out, std::ostream& err) {
+int do_restore(const Args &a, std::ostream &out, std::ostream &err) {
     const std::string orig = a.host + ".orig";
     std::error_code ec;
     if (!fs::is_regular_file(orig, ec)) {
@@ -138,14 +150,14 @@ int do_restore(const Args& a, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
-std::string slot_count(const Analysis& an) {
+std::string slot_count(const Analysis &an) {
     const size_t n = an.redirected_slots.size();
     return std::to_string(n) + " waveOutOpen import" + (n == 1 ? "" : "s");
 }
 
-}  // namespace
+} // namespace
 
-std::shared_ptr<FileSource> FileSource::open(const std::string& path, std::string& error) {
+std::shared_ptr<FileSource> FileSource::open(const std::string &path, std::string &error) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
         error = "is a directory";
@@ -168,24 +180,26 @@ std::shared_ptr<FileSource> FileSource::open(const std::string& path, std::strin
     return f;
 }
 
-void FileSource::read_file(size_t off, void* dst, size_t len) const {
+void FileSource::read_file(size_t off, void *dst, size_t len) const {
     in_.clear();
     in_.seekg(std::streamoff(off));
-    in_.read(static_cast<char*>(dst), std::streamsize(len));
-    if (!in_ || size_t(in_.gcount()) != len) throw ReadError("read error");
+    in_.read(static_cast<char *>(dst), std::streamsize(len));
+    if (!in_ || size_t(in_.gcount()) != len)
+        throw ReadError("read error");
 }
 
-void FileSource::read_checked(size_t off, void* dst, size_t len) const {
+void FileSource::read_checked(size_t off, void *dst, size_t len) const {
     if (len >= kBlock) {
         read_file(off, dst, len);
         return;
     }
-    uint8_t* to = static_cast<uint8_t*>(dst);
+    uint8_t *to = static_cast<uint8_t *>(dst);
     while (len != 0) {
         const size_t index = off / kBlock, in = off % kBlock;
         auto it = blocks_.find(index);
         if (it == blocks_.end()) {
-            if (blocks_.size() >= kMaxBlocks) blocks_.clear();
+            if (blocks_.size() >= kMaxBlocks)
+                blocks_.clear();
             Bytes block(std::min(kBlock, size_ - index * kBlock));
             read_file(index * kBlock, block.data(), block.size());
             it = blocks_.emplace(index, std::move(block)).first;
@@ -198,13 +212,14 @@ void FileSource::read_checked(size_t off, void* dst, size_t len) const {
     }
 }
 
-bool write_atomic(const std::string& path, const std::string& mode_from, std::string& error,
-                  const std::function<bool(const std::string& tmp, std::string& error)>& fill) {
+bool write_atomic(const std::string &path, const std::string &mode_from, std::string &error,
+                  const std::function<bool(const std::string &tmp, std::string &error)> &fill) {
     std::error_code ec;
     std::string tmp;
     for (int i = 0;; ++i) {
         tmp = path + ".sndlatch-tmp" + std::to_string(i);
-        if (!fs::exists(tmp, ec)) break;
+        if (!fs::exists(tmp, ec))
+            break;
         if (i == 100) {
             error = "cannot find a free temporary file name";
             return false;
@@ -216,7 +231,8 @@ bool write_atomic(const std::string& path, const std::string& mode_from, std::st
     }
     if (!mode_from.empty()) {
         const fs::perms p = fs::status(mode_from, ec).permissions();
-        if (!ec) fs::permissions(tmp, p, ec);
+        if (!ec)
+            fs::permissions(tmp, p, ec);
     }
     fs::rename(tmp, path, ec);
     if (ec) {
@@ -228,12 +244,12 @@ bool write_atomic(const std::string& path, const std::string& mode_from, std::st
     return true;
 }
 
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
     Args a;
     const std::string usage_error = parse_args(args, a);
     if (!usage_error.empty()) {
-        err << "sndlatch-patch: " << usage_error << "\n" << kUsage
-            << "Try 'sndlatch-patch --help' for more information.\n";
+        err << "sndlatch-patch: " << usage_error << "\n"
+            << kUsage << "Try 'sndlatch-patch --help' for more information.\n";
         return kExitUsage;
     }
     if (a.help) {
@@ -244,7 +260,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << "sndlatch-patch " << SNDLATCH_VERSION << "\n";
         return kExitOk;
     }
-    if (a.restore) return do_restore(a, out, err);
+    if (a.restore)
+        return do_restore(a, out, err);
 
     // Only the parts of the program that the analysis needs are read; the
     // rest is streamed from the file when the output is written.
@@ -261,18 +278,20 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     PatchPlan plan;
     try {
         an = analyze(input, opts);
-        if (an.verdict == Verdict::Patchable && !a.check) plan = plan_patch(an, opts);
-    } catch (const Refusal& r) {
+        if (an.verdict == Verdict::Patchable && !a.check)
+            plan = plan_patch(an, opts);
+    } catch (const Refusal &r) {
         err << "sndlatch-patch: " << a.host << ": cannot be patched: " << r.what() << "\n";
         return kExitRefused;
-    } catch (const ReadError& e) {
+    } catch (const ReadError &e) {
         err << "sndlatch-patch: " << a.host << ": " << e.what() << "\n";
         return kExitUsage;
     }
 
     if (an.verdict == Verdict::AlreadyPatched) {
         out << a.host << ": already patched (imports " << kDllName << "!" << kExportName << ")\n";
-        if (!a.check) warn_if_no_dll(a.host, err);
+        if (!a.check)
+            warn_if_no_dll(a.host, err);
         return kExitOk;
     }
     if (a.check) {
@@ -282,7 +301,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     // Writes the patched program to `tmp`, then lets go of the input so that
     // the rename may replace it.
-    auto write_output = [&](const std::string& tmp, std::string& why) {
+    auto write_output = [&](const std::string &tmp, std::string &why) {
         std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
         if (!f) {
             why = "cannot create " + tmp;
@@ -291,7 +310,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         try {
             write_patched(plan, *input, f);
-        } catch (const std::runtime_error&) {  // ReadError, or a Refusal if the file shrank
+        } catch (const std::runtime_error &) { // ReadError, or a Refusal if the file shrank
             why = "cannot read " + a.host;
             input->close();
             return false;
@@ -320,10 +339,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const std::string orig = a.host + ".orig";
     std::error_code ec;
     const bool keep_orig = !fs::exists(orig, ec);
-    auto copy_input = [&](const std::string& tmp, std::string& why) {
+    auto copy_input = [&](const std::string &tmp, std::string &why) {
         std::error_code copy_ec;
         fs::copy_file(a.host, tmp, copy_ec);
-        if (copy_ec) why = copy_ec.message();
+        if (copy_ec)
+            why = copy_ec.message();
         return !copy_ec;
     };
     if (keep_orig && !write_atomic(orig, a.host, error, copy_input)) {
@@ -331,15 +351,18 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitUsage;
     }
     if (!write_atomic(a.host, a.host, error, write_output)) {
-        if (keep_orig) fs::remove(orig, ec);
+        if (keep_orig)
+            fs::remove(orig, ec);
         err << "sndlatch-patch: cannot write " << a.host << ": " << error << "\n";
         return kExitUsage;
     }
     out << "patched " << a.host << " (" << slot_count(an) << " now from " << kDllName << "); ";
-    if (keep_orig) out << "original kept as " << orig << "\n";
-    else out << "existing " << orig << " left as it was\n";
+    if (keep_orig)
+        out << "original kept as " << orig << "\n";
+    else
+        out << "existing " << orig << " left as it was\n";
     warn_if_no_dll(a.host, err);
     return kExitOk;
 }
 
-}  // namespace sndlatch
+} // namespace sndlatch

@@ -21,7 +21,7 @@ namespace sndlatch {
 enum ExitCode { kExitOk = 0, kExitRefused = 1, kExitUsage = 2 };
 
 // Runs the tool with args (without the program name). Returns the exit code.
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
 
 // An input file that could not be read after it was opened.
 struct ReadError : std::runtime_error {
@@ -32,26 +32,30 @@ struct ReadError : std::runtime_error {
 // blocks are loaded on first access and kept (a few MiB at most), and reads
 // of a block or more go straight to the file. Read failures throw ReadError.
 class FileSource : public ByteSource {
-public:
+  public:
     // Returns nullptr and sets `error` when the file cannot be opened.
-    static std::shared_ptr<FileSource> open(const std::string& path, std::string& error);
-    size_t size() const override { return size_; }
+    static std::shared_ptr<FileSource> open(const std::string &path, std::string &error);
+    size_t size() const override {
+        return size_;
+    }
     // Lets go of the file, so that it can be replaced (Windows refuses to
     // rename over an open file). No read may follow.
-    void close() { in_.close(); }
+    void close() {
+        in_.close();
+    }
 
-protected:
-    void read_checked(size_t off, void* dst, size_t len) const override;
+  protected:
+    void read_checked(size_t off, void *dst, size_t len) const override;
 
-private:
+  private:
     static constexpr size_t kBlock = 64 * 1024;
     static constexpr size_t kMaxBlocks = 64;
 
-    void read_file(size_t off, void* dst, size_t len) const;
+    void read_file(size_t off, void *dst, size_t len) const;
 
     mutable std::ifstream in_;
     size_t size_ = 0;
-    mutable std::map<size_t, Bytes> blocks_;  // by block number
+    mutable std::map<size_t, Bytes> blocks_; // by block number
 };
 
 // Creates the file at `path` atomically: `fill` writes the content to the
@@ -59,7 +63,7 @@ private:
 // failure), which is then renamed over `path`, so readers see the old file
 // or the new one, never a mix. `mode_from` names a file whose permissions
 // the new file takes (may be empty).
-bool write_atomic(const std::string& path, const std::string& mode_from, std::string& error,
-                  const std::function<bool(const std::string& tmp, std::string& error)>& fill);
+bool write_atomic(const std::string &path, const std::string &mode_from, std::string &error,
+                  const std::function<bool(const std::string &tmp, std::string &error)> &fill);
 
-}  // namespace sndlatch
+} // namespace sndlatch

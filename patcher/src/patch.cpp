@@ -8,31 +8,33 @@ namespace sndlatch {
 
 namespace {
 
-[[noreturn]] void refuse(const std::string& why) { throw Refusal(why); }
+[[noreturn]] void refuse(const std::string &why) {
+    throw Refusal(why);
+}
 
 constexpr uint32_t kScnInitializedData = 0x00000040;
 constexpr uint32_t kScnMemRead = 0x40000000;
 
 // Section names left by executable packers. A packed program builds its
 // real imports at run time, so patching its import table would not help.
-const char* const kPackerSections[] = {
-    "UPX",     ".UPX",    ".aspack",  ".adata",    "ASPack", ".MPRESS", "MPRESS",
-    "PEC2",    "PECompact", "pec1",   ".petite",   ".nsp0",  ".nsp1",   "nsp0",
-    "FSG!",    ".packed", "kkrunchy", ".themida",  ".winlice", ".vmp0", ".vmp1",
-    ".enigma", "MEW",     ".RLPack",  ".yP",       ".perplex",
+const char *const kPackerSections[] = {
+    "UPX",     ".UPX",      ".aspack",  ".adata",   "ASPack",   ".MPRESS", "MPRESS",
+    "PEC2",    "PECompact", "pec1",     ".petite",  ".nsp0",    ".nsp1",   "nsp0",
+    "FSG!",    ".packed",   "kkrunchy", ".themida", ".winlice", ".vmp0",   ".vmp1",
+    ".enigma", "MEW",       ".RLPack",  ".yP",      ".perplex",
 };
 
-bool starts_with_nocase(const std::string& s, const std::string& prefix) {
+bool starts_with_nocase(const std::string &s, const std::string &prefix) {
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-DataDir dir_of(const PeImage& pe, int index) {
+DataDir dir_of(const PeImage &pe, int index) {
     return uint32_t(index) < pe.data_dir_count ? pe.dirs[index] : DataDir{};
 }
 
-void check_not_packed(const PeImage& pe) {
-    for (const Section& s : pe.sections) {
-        for (const char* p : kPackerSections) {
+void check_not_packed(const PeImage &pe) {
+    for (const Section &s : pe.sections) {
+        for (const char *p : kPackerSections) {
             if (starts_with_nocase(s.name, p))
                 refuse("it looks packed (section \"" + s.name +
                        "\"); unpack it first, e.g. with \"upx -d\"");
@@ -40,7 +42,7 @@ void check_not_packed(const PeImage& pe) {
     }
     // UPX leaves its "UPX!" marker just after the section table. The area
     // is read in chunks that overlap by three bytes.
-    const ByteSource& f = *pe.file;
+    const ByteSource &f = *pe.file;
     const size_t to = std::min<size_t>(pe.size_of_headers, f.size());
     Bytes chunk;
     for (size_t from = pe.section_table_end(); from + 4 <= to; from += chunk.size() - 3) {
@@ -56,20 +58,22 @@ void check_not_packed(const PeImage& pe) {
 // Where the new section header goes. The slot after the last header must
 // lie before the first section's data and be unused: zero bytes, or the
 // bound-import table, which the patch drops anyway.
-size_t new_header_offset(const PeImage& pe) {
+size_t new_header_offset(const PeImage &pe) {
     const size_t slot = pe.section_table_end();
     size_t limit = pe.size_of_headers;
-    for (const Section& s : pe.sections) {
-        if (s.raw_size != 0) limit = std::min<size_t>(limit, s.raw_ptr);
+    for (const Section &s : pe.sections) {
+        if (s.raw_size != 0)
+            limit = std::min<size_t>(limit, s.raw_ptr);
         limit = std::min<size_t>(limit, s.va);
     }
-    const char* const full =
-        "there is no room for one more section header (the headers are full)";
-    if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit) refuse(full);
+    const char *const full = "there is no room for one more section header (the headers are full)";
+    if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
+        refuse(full);
     const DataDir bound = dir_of(pe, kDirBoundImport);
     for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
         const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
-        if (pe.file->at(i) != 0 && !in_bound) refuse(full);
+        if (pe.file->at(i) != 0 && !in_bound)
+            refuse(full);
     }
     return slot;
 }
@@ -85,10 +89,11 @@ struct NewDescriptor {
 
 // Descriptors for one WINMM import: runs of ordinary slots keep importing
 // from WINMM, and each waveOutOpen slot gets a sndlatch descriptor of its own.
-void split_winmm(const ImportDescriptor& d, std::vector<NewDescriptor>& out) {
+void split_winmm(const ImportDescriptor &d, std::vector<NewDescriptor> &out) {
     size_t run_start = 0;
     auto flush = [&](size_t end) {
-        if (end == run_start) return;
+        if (end == run_start)
+            return;
         NewDescriptor n;
         n.dll = d.dll;
         n.first_thunk = d.slot_rva(run_start);
@@ -96,7 +101,8 @@ void split_winmm(const ImportDescriptor& d, std::vector<NewDescriptor>& out) {
         out.push_back(n);
     };
     for (size_t k = 0; k < d.thunks.size(); ++k) {
-        if (d.thunks[k].by_ordinal || d.thunks[k].name != "waveOutOpen") continue;
+        if (d.thunks[k].by_ordinal || d.thunks[k].name != "waveOutOpen")
+            continue;
         flush(k);
         NewDescriptor n;
         n.dll = kDllName;
@@ -112,23 +118,25 @@ void split_winmm(const ImportDescriptor& d, std::vector<NewDescriptor>& out) {
 
 // Lays out the new section at `va`: descriptors, then lookup tables, then
 // names. Returns the section's contents.
-Bytes build_import_section(const std::vector<NewDescriptor>& descs, uint32_t va) {
+Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va) {
     size_t lookup_words = 0;
-    for (const NewDescriptor& n : descs) lookup_words += n.thunks.size() + 1;
+    for (const NewDescriptor &n : descs)
+        lookup_words += n.thunks.size() + 1;
     const size_t lookup_start = kImportDescSize * (descs.size() + 1);
     Bytes content(lookup_start + 4 * lookup_words, 0);
 
     // Names go after the tables; equal DLL names share one copy.
     std::vector<std::pair<std::string, uint32_t>> dll_names;
-    auto add_string = [&](const std::string& str) {
+    auto add_string = [&](const std::string &str) {
         const uint32_t rva = uint32_t(va + content.size());
         content.insert(content.end(), str.begin(), str.end());
         content.push_back(0);
         return rva;
     };
-    auto dll_name_rva = [&](const std::string& dll) {
-        for (const auto& [name, rva] : dll_names)
-            if (name == dll) return rva;
+    auto dll_name_rva = [&](const std::string &dll) {
+        for (const auto &[name, rva] : dll_names)
+            if (name == dll)
+                return rva;
         const uint32_t rva = add_string(dll);
         dll_names.emplace_back(dll, rva);
         return rva;
@@ -136,16 +144,17 @@ Bytes build_import_section(const std::vector<NewDescriptor>& descs, uint32_t va)
 
     size_t lookup = lookup_start;
     for (size_t i = 0; i < descs.size(); ++i) {
-        const NewDescriptor& n = descs[i];
+        const NewDescriptor &n = descs[i];
         const size_t d = kImportDescSize * i;
         wr32(content, d, uint32_t(va + lookup));
         // TimeDateStamp and ForwarderChain stay zero: nothing is bound.
         wr32(content, d + 12, dll_name_rva(n.dll));
         wr32(content, d + 16, n.first_thunk);
-        for (const Thunk& t : n.thunks) {
+        for (const Thunk &t : n.thunks) {
             uint32_t entry = t.value;
             if (!t.by_ordinal) {
-                if (content.size() % 2) content.push_back(0);  // hint/name entries are word aligned
+                if (content.size() % 2)
+                    content.push_back(0); // hint/name entries are word aligned
                 entry = uint32_t(va + content.size());
                 content.push_back(uint8_t(t.hint));
                 content.push_back(uint8_t(t.hint >> 8));
@@ -154,7 +163,7 @@ Bytes build_import_section(const std::vector<NewDescriptor>& descs, uint32_t va)
             wr32(content, lookup, entry);
             lookup += 4;
         }
-        lookup += 4;  // terminating zero
+        lookup += 4; // terminating zero
     }
     return content;
 }
@@ -165,40 +174,46 @@ constexpr size_t kStreamChunk = 256 * 1024;
 // The planned output read as a file, so that the plan can be checked by
 // analysing it before anything is written.
 class PlannedOutput : public ByteSource {
-public:
-    PlannedOutput(const PatchPlan& plan, std::shared_ptr<const ByteSource> input)
+  public:
+    PlannedOutput(const PatchPlan &plan, std::shared_ptr<const ByteSource> input)
         : plan_(plan), input_(std::move(input)) {}
-    size_t size() const override { return plan_.size; }
+    size_t size() const override {
+        return plan_.size;
+    }
 
-protected:
-    void read_checked(size_t off, void* dst, size_t len) const override {
-        uint8_t* to = static_cast<uint8_t*>(dst);
+  protected:
+    void read_checked(size_t off, void *dst, size_t len) const override {
+        uint8_t *to = static_cast<uint8_t *>(dst);
         size_t start = 0;
-        for (const OutputPiece& p : plan_.pieces) {
-            if (len == 0) break;
+        for (const OutputPiece &p : plan_.pieces) {
+            if (len == 0)
+                break;
             if (off < start + p.size) {
                 const size_t in = off - start, n = std::min(len, p.size - in);
-                if (p.from_input) input_->read(p.input_off + in, to, n);
-                else std::memcpy(to, p.bytes.data() + in, n);
+                if (p.from_input)
+                    input_->read(p.input_off + in, to, n);
+                else
+                    std::memcpy(to, p.bytes.data() + in, n);
                 to += n;
                 off += n;
                 len -= n;
             }
             start += p.size;
         }
-        if (len != 0) throw std::logic_error("the plan's pieces do not add up to its size");
+        if (len != 0)
+            throw std::logic_error("the plan's pieces do not add up to its size");
     }
 
-private:
-    const PatchPlan& plan_;
+  private:
+    const PatchPlan &plan_;
     std::shared_ptr<const ByteSource> input_;
 };
 
 // The PE checksum over bytes that arrive in pieces of any length: the sum
 // of all little-endian 16-bit words, folded to 16 bits, plus the length.
 class Checksum {
-public:
-    void add(const uint8_t* p, size_t n) {
+  public:
+    void add(const uint8_t *p, size_t n) {
         if (n != 0 && odd_) {
             sum_ += uint32_t(p[0]) << 8 | pending_;
             odd_ = false;
@@ -213,11 +228,12 @@ public:
     }
     uint32_t finish(size_t total_size) {
         uint64_t s = sum_ + (odd_ ? pending_ : 0);
-        while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+        while (s >> 16)
+            s = (s & 0xFFFF) + (s >> 16);
         return uint32_t(s + total_size);
     }
 
-private:
+  private:
     static bool little_endian() {
         const uint16_t one = 1;
         uint8_t first;
@@ -228,7 +244,7 @@ private:
     // Sum of n little-endian words. On a little-endian machine, eight bytes
     // at a time: four 16-bit words are added into 32-bit lanes of two
     // accumulators, which are emptied before a lane could overflow.
-    static uint64_t sum_words(const uint8_t* p, size_t n) {
+    static uint64_t sum_words(const uint8_t *p, size_t n) {
         static const bool fast = little_endian();
         uint64_t total = 0;
         constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
@@ -245,7 +261,8 @@ private:
             p += 8 * qwords;
             n -= 4 * qwords;
         }
-        for (size_t i = 0; i < n; ++i) total += uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
+        for (size_t i = 0; i < n; ++i)
+            total += uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
         return total;
     }
 
@@ -254,16 +271,16 @@ private:
     bool odd_ = false;
 };
 
-}  // namespace
+} // namespace
 
-Analysis analyze(const Bytes& file, const PatchOptions& opts) {
+Analysis analyze(const Bytes &file, const PatchOptions &opts) {
     return analyze(std::make_shared<BytesSource>(file), opts);
 }
 
-Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions& opts) {
+Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opts) {
     Analysis a;
     a.pe = parse_pe(std::move(file));
-    const PeImage& pe = a.pe;
+    const PeImage &pe = a.pe;
 
     if (pe.characteristics & kFileDll)
         refuse("it is a DLL; patch the program (.exe) that uses WINMM instead");
@@ -279,19 +296,24 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions& opt
 
     bool imports_sndlatch = false;
     bool winmm_by_ordinal = false;
-    for (const ImportDescriptor& d : a.imports) {
+    for (const ImportDescriptor &d : a.imports) {
         if (iequals(d.dll, kDllName)) {
-            for (const Thunk& t : d.thunks) imports_sndlatch |= (!t.by_ordinal && t.name == kExportName);
+            for (const Thunk &t : d.thunks)
+                imports_sndlatch |= (!t.by_ordinal && t.name == kExportName);
         }
-        if (!is_winmm(d.dll)) continue;
+        if (!is_winmm(d.dll))
+            continue;
         for (size_t k = 0; k < d.thunks.size(); ++k) {
-            if (d.thunks[k].by_ordinal) winmm_by_ordinal = true;
-            else if (d.thunks[k].name == "waveOutOpen") a.redirected_slots.push_back(d.slot_rva(k));
+            if (d.thunks[k].by_ordinal)
+                winmm_by_ordinal = true;
+            else if (d.thunks[k].name == "waveOutOpen")
+                a.redirected_slots.push_back(d.slot_rva(k));
         }
     }
-    for (const std::string& dll : read_delay_import_dlls(pe)) {
+    for (const std::string &dll : read_delay_import_dlls(pe)) {
         if (is_winmm(dll))
-            refuse("it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not handle");
+            refuse(
+                "it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not handle");
     }
     if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
         a.verdict = Verdict::AlreadyPatched;
@@ -314,9 +336,9 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions& opt
     return a;
 }
 
-PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
-    const PeImage& pe = a.pe;
-    const ByteSource& file = *pe.file;
+PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
+    const PeImage &pe = a.pe;
+    const ByteSource &file = *pe.file;
 
     // Every header field that changes lies before the end of the new
     // section header; that block is rewritten, the rest is copied or added.
@@ -337,7 +359,7 @@ PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     }
 
     std::vector<NewDescriptor> descs;
-    for (const ImportDescriptor& d : a.imports) {
+    for (const ImportDescriptor &d : a.imports) {
         if (is_winmm(d.dll)) {
             split_winmm(d, descs);
             continue;
@@ -350,7 +372,7 @@ PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     }
 
     uint64_t image_end = pe.size_of_image;
-    for (const Section& s : pe.sections)
+    for (const Section &s : pe.sections)
         image_end = std::max<uint64_t>(image_end, uint64_t(s.va) + s.mapped_size());
     const uint32_t va = uint32_t(align_up(image_end, pe.section_alignment));
     const Bytes content = build_import_section(descs, va);
@@ -363,7 +385,8 @@ PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     const uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
-    if (total > 0xFFFFFFFFu) refuse("the patched program would be too large");
+    if (total > 0xFFFFFFFFu)
+        refuse("the patched program would be too large");
     Bytes appended(size_t(raw_ptr + raw_size - old_end), 0);
     std::copy(content.begin(), content.end(), appended.begin() + ptrdiff_t(raw_ptr - old_end));
     const size_t shift = appended.size();
@@ -377,11 +400,14 @@ PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     wr32(header, h + 36, kScnInitializedData | kScnMemRead);
     wr16(header, pe.coff_off + 2, uint16_t(pe.sections.size() + 1));
 
-    if (pe.symbol_table_ptr != 0 && pe.symbol_table_ptr >= old_end && pe.symbol_table_ptr <= data_end)
+    if (pe.symbol_table_ptr != 0 && pe.symbol_table_ptr >= old_end &&
+        pe.symbol_table_ptr <= data_end)
         wr32(header, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
 
-    wr32(header, pe.size_of_image_off(), uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
-    wr32(header, pe.size_of_init_data_off(), rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
+    wr32(header, pe.size_of_image_off(),
+         uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
+    wr32(header, pe.size_of_init_data_off(),
+         rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
     wr32(header, pe.data_dir_off(kDirImport), va);
     wr32(header, pe.data_dir_off(kDirImport) + 4, uint32_t(kImportDescSize * (descs.size() + 1)));
     wr32(header, pe.data_dir_off(kDirBoundImport), 0);
@@ -392,7 +418,7 @@ PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     const DataDir iat = dir_of(pe, kDirIat);
     uint64_t lo = UINT64_MAX, hi = 0;
     bool covered = iat.size != 0;
-    for (const ImportDescriptor& d : a.imports) {
+    for (const ImportDescriptor &d : a.imports) {
         const uint64_t b = d.first_thunk, e = b + 4 * (d.thunks.size() + 1);
         lo = std::min(lo, b);
         hi = std::max(hi, e);
@@ -439,11 +465,11 @@ PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts) {
     return plan;
 }
 
-Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& opts) {
+Bytes build_patched(const Bytes &file, const Analysis &a, const PatchOptions &opts) {
     const PatchPlan plan = plan_patch(a, opts);
     Bytes out;
     out.reserve(plan.size);
-    for (const OutputPiece& p : plan.pieces) {
+    for (const OutputPiece &p : plan.pieces) {
         if (!p.from_input) {
             out.insert(out.end(), p.bytes.begin(), p.bytes.end());
             continue;
@@ -453,18 +479,20 @@ Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& op
         out.insert(out.end(), file.begin() + ptrdiff_t(p.input_off),
                    file.begin() + ptrdiff_t(p.input_off + p.size));
     }
-    if (plan.set_checksum) wr32(out, plan.checksum_off, pe_checksum(out, plan.checksum_off));
+    if (plan.set_checksum)
+        wr32(out, plan.checksum_off, pe_checksum(out, plan.checksum_off));
     return out;
 }
 
-void write_patched(const PatchPlan& plan, const ByteSource& input, std::ostream& out) {
+void write_patched(const PatchPlan &plan, const ByteSource &input, std::ostream &out) {
     const std::streampos start = out.tellp();
     Checksum sum;
     Bytes buffer;
-    for (const OutputPiece& p : plan.pieces) {
+    for (const OutputPiece &p : plan.pieces) {
         if (!p.from_input) {
             sum.add(p.bytes.data(), p.bytes.size());
-            out.write(reinterpret_cast<const char*>(p.bytes.data()), std::streamsize(p.bytes.size()));
+            out.write(reinterpret_cast<const char *>(p.bytes.data()),
+                      std::streamsize(p.bytes.size()));
             continue;
         }
         // A reused buffer: fresh memory is what costs most for a big file.
@@ -473,24 +501,26 @@ void write_patched(const PatchPlan& plan, const ByteSource& input, std::ostream&
             const size_t n = std::min(buffer.size(), p.size - done);
             input.read(p.input_off + done, buffer.data(), n);
             sum.add(buffer.data(), n);
-            out.write(reinterpret_cast<const char*>(buffer.data()), std::streamsize(n));
+            out.write(reinterpret_cast<const char *>(buffer.data()), std::streamsize(n));
             done += n;
         }
     }
     if (plan.set_checksum && out) {
         uint8_t field[4];
         const uint32_t value = sum.finish(plan.size);
-        for (int i = 0; i < 4; ++i) field[i] = uint8_t(value >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            field[i] = uint8_t(value >> (8 * i));
         out.seekp(start + std::streamoff(plan.checksum_off));
-        out.write(reinterpret_cast<const char*>(field), 4);
+        out.write(reinterpret_cast<const char *>(field), 4);
         out.seekp(start + std::streamoff(plan.size));
     }
 }
 
-uint32_t pe_checksum(const Bytes& file, size_t checksum_off) {
+uint32_t pe_checksum(const Bytes &file, size_t checksum_off) {
     // The checksum field itself counts as zero.
     auto byte = [&](size_t j) -> uint32_t {
-        if (j >= file.size() || (j >= checksum_off && j - checksum_off < 4)) return 0;
+        if (j >= file.size() || (j >= checksum_off && j - checksum_off < 4))
+            return 0;
         return file[j];
     };
     uint64_t sum = 0;
@@ -502,4 +532,4 @@ uint32_t pe_checksum(const Bytes& file, size_t checksum_off) {
     return uint32_t(sum + file.size());
 }
 
-}  // namespace sndlatch
+} // namespace sndlatch

@@ -16,9 +16,9 @@
 
 namespace sndlatch {
 
-constexpr const char* kDllName = "sndlatch.dll";
-constexpr const char* kExportName = "sndlatch";
-constexpr const char* kSectionName = ".sndlat";
+constexpr const char *kDllName = "sndlatch.dll";
+constexpr const char *kExportName = "sndlatch";
+constexpr const char *kSectionName = ".sndlat";
 
 struct PatchOptions {
     bool strip_signature = false;
@@ -30,29 +30,29 @@ struct Analysis {
     Verdict verdict = Verdict::Patchable;
     PeImage pe;
     std::vector<ImportDescriptor> imports;
-    std::vector<uint32_t> redirected_slots;  // RVAs of waveOutOpen IAT slots
+    std::vector<uint32_t> redirected_slots; // RVAs of waveOutOpen IAT slots
     bool has_signature = false;
 };
 
 // Checks everything that decides whether the file can be patched. Throws
 // Refusal with a one-line reason when it cannot. The analysis refers to
 // `file`, which must outlive it.
-Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions& opts);
-Analysis analyze(const Bytes& file, const PatchOptions& opts);
+Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opts);
+Analysis analyze(const Bytes &file, const PatchOptions &opts);
 
 // One stretch of the patched program: bytes made by the patcher, or a range
 // of the input file copied unchanged.
 struct OutputPiece {
     bool from_input = false;
-    size_t input_off = 0;  // when from_input
+    size_t input_off = 0; // when from_input
     size_t size = 0;
-    Bytes bytes;           // when not from_input; size() == size
+    Bytes bytes; // when not from_input; size() == size
 };
 
 // The patched program, described rather than built, so that it can be
 // realised in memory or streamed to a file without holding the input.
 struct PatchPlan {
-    std::vector<OutputPiece> pieces;  // in output order
+    std::vector<OutputPiece> pieces; // in output order
     size_t size = 0;
     // When set, the PE checksum of the whole output goes at checksum_off;
     // the pieces hold zero there.
@@ -63,18 +63,18 @@ struct PatchPlan {
 // Plans the patched image and checks that it reads back as patched. `a`
 // must come from analyze() with verdict Patchable. Throws Refusal when the
 // image leaves no way to add the section.
-PatchPlan plan_patch(const Analysis& a, const PatchOptions& opts);
+PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts);
 
 // Builds the patched image in memory. `a` must come from analyze(file) with
 // verdict Patchable.
-Bytes build_patched(const Bytes& file, const Analysis& a, const PatchOptions& opts);
+Bytes build_patched(const Bytes &file, const Analysis &a, const PatchOptions &opts);
 
 // Writes the patched image to a seekable stream, reading the unchanged
 // ranges from `input` a few hundred KiB at a time and computing the
 // checksum on the way. The caller checks the stream's state afterwards.
-void write_patched(const PatchPlan& plan, const ByteSource& input, std::ostream& out);
+void write_patched(const PatchPlan &plan, const ByteSource &input, std::ostream &out);
 
 // The PE checksum as the Windows image helper computes it.
-uint32_t pe_checksum(const Bytes& file, size_t checksum_off);
+uint32_t pe_checksum(const Bytes &file, size_t checksum_off);
 
-}  // namespace sndlatch
+} // namespace sndlatch

@@ -8,7 +8,7 @@ namespace sndlatch {
 
 namespace {
 
-const char* const kTruncated = "the file is truncated or its headers are inconsistent";
+const char *const kTruncated = "the file is truncated or its headers are inconsistent";
 
 // Limits that no real program comes near; they stop a hostile file from
 // making the tool walk millions of entries. kMaxThunks bounds the imports
@@ -18,26 +18,34 @@ constexpr size_t kMaxDescriptors = 4096;
 constexpr size_t kMaxThunks = 65536;
 constexpr size_t kMaxNameLen = 4096;
 
-bool is_pow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool is_pow2(uint32_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
-[[noreturn]] void refuse(const std::string& why) { throw Refusal(why); }
+[[noreturn]] void refuse(const std::string &why) {
+    throw Refusal(why);
+}
 
-}  // namespace
+} // namespace
 
-uint16_t rd16(const Bytes& b, size_t off) {
-    if (off > b.size() || b.size() - off < 2) refuse(kTruncated);
+uint16_t rd16(const Bytes &b, size_t off) {
+    if (off > b.size() || b.size() - off < 2)
+        refuse(kTruncated);
     return uint16_t(b[off] | (b[off + 1] << 8));
 }
 
-uint32_t rd32(const Bytes& b, size_t off) {
-    if (off > b.size() || b.size() - off < 4) refuse(kTruncated);
+uint32_t rd32(const Bytes &b, size_t off) {
+    if (off > b.size() || b.size() - off < 4)
+        refuse(kTruncated);
     return uint32_t(b[off]) | (uint32_t(b[off + 1]) << 8) | (uint32_t(b[off + 2]) << 16) |
            (uint32_t(b[off + 3]) << 24);
 }
 
-void ByteSource::read(size_t off, void* dst, size_t len) const {
-    if (off > size() || size() - off < len) refuse(kTruncated);
-    if (len != 0) read_checked(off, dst, len);
+void ByteSource::read(size_t off, void *dst, size_t len) const {
+    if (off > size() || size() - off < len)
+        refuse(kTruncated);
+    if (len != 0)
+        read_checked(off, dst, len);
 }
 
 uint8_t ByteSource::at(size_t off) const {
@@ -46,37 +54,43 @@ uint8_t ByteSource::at(size_t off) const {
     return b;
 }
 
-uint16_t rd16(const ByteSource& b, size_t off) {
+uint16_t rd16(const ByteSource &b, size_t off) {
     uint8_t v[2];
     b.read(off, v, 2);
     return uint16_t(v[0] | (v[1] << 8));
 }
 
-uint32_t rd32(const ByteSource& b, size_t off) {
+uint32_t rd32(const ByteSource &b, size_t off) {
     uint8_t v[4];
     b.read(off, v, 4);
     return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) | (uint32_t(v[3]) << 24);
 }
 
-void BytesSource::read_checked(size_t off, void* dst, size_t len) const {
+void BytesSource::read_checked(size_t off, void *dst, size_t len) const {
     std::memcpy(dst, bytes_.data() + off, len);
 }
 
-void wr16(Bytes& b, size_t off, uint16_t v) {
-    if (off > b.size() || b.size() - off < 2) throw std::out_of_range("wr16 past end");
+void wr16(Bytes &b, size_t off, uint16_t v) {
+    if (off > b.size() || b.size() - off < 2)
+        throw std::out_of_range("wr16 past end");
     b[off] = uint8_t(v);
     b[off + 1] = uint8_t(v >> 8);
 }
 
-void wr32(Bytes& b, size_t off, uint32_t v) {
-    if (off > b.size() || b.size() - off < 4) throw std::out_of_range("wr32 past end");
-    for (int i = 0; i < 4; ++i) b[off + i] = uint8_t(v >> (8 * i));
+void wr32(Bytes &b, size_t off, uint32_t v) {
+    if (off > b.size() || b.size() - off < 4)
+        throw std::out_of_range("wr32 past end");
+    for (int i = 0; i < 4; ++i)
+        b[off + i] = uint8_t(v >> (8 * i));
 }
 
-uint64_t align_up(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
+uint64_t align_up(uint64_t v, uint64_t a) {
+    return (v + a - 1) & ~(a - 1);
+}
 
-bool iequals(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
+bool iequals(const std::string &a, const std::string &b) {
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) !=
             std::tolower(static_cast<unsigned char>(b[i])))
@@ -85,7 +99,9 @@ bool iequals(const std::string& a, const std::string& b) {
     return true;
 }
 
-bool is_winmm(const std::string& dll) { return iequals(dll, "winmm.dll") || iequals(dll, "winmm"); }
+bool is_winmm(const std::string &dll) {
+    return iequals(dll, "winmm.dll") || iequals(dll, "winmm");
+}
 
 uint32_t Section::file_backed() const {
     // The loader maps at most VirtualSize bytes; a zero VirtualSize means
@@ -93,19 +109,21 @@ uint32_t Section::file_backed() const {
     return virtual_size ? std::min(raw_size, virtual_size) : raw_size;
 }
 
-uint32_t Section::mapped_size() const { return virtual_size ? virtual_size : raw_size; }
+uint32_t Section::mapped_size() const {
+    return virtual_size ? virtual_size : raw_size;
+}
 
 size_t PeImage::section_table_end() const {
     return section_table_off + kSectionHeaderSize * sections.size();
 }
 
-bool PeImage::rva_to_offset(uint32_t rva, size_t len, size_t& off) const {
+bool PeImage::rva_to_offset(uint32_t rva, size_t len, size_t &off) const {
     const uint64_t end = uint64_t(rva) + len;
     if (end <= size_of_headers) {
         off = rva;
         return end <= file->size();
     }
-    for (const Section& s : sections) {
+    for (const Section &s : sections) {
         if (rva >= s.va && end <= uint64_t(s.va) + s.file_backed()) {
             off = size_t(s.raw_ptr) + (rva - s.va);
             return uint64_t(off) + len <= file->size();
@@ -116,49 +134,58 @@ bool PeImage::rva_to_offset(uint32_t rva, size_t len, size_t& off) const {
 
 bool PeImage::rva_in_section(uint32_t rva, size_t len) const {
     const uint64_t end = uint64_t(rva) + len;
-    for (const Section& s : sections) {
-        if (rva >= s.va && end <= uint64_t(s.va) + s.mapped_size()) return true;
+    for (const Section &s : sections) {
+        if (rva >= s.va && end <= uint64_t(s.va) + s.mapped_size())
+            return true;
     }
     return false;
 }
 
 uint32_t PeImage::read32_at_rva(uint32_t rva) const {
     size_t off;
-    if (!rva_to_offset(rva, 4, off)) refuse("an import table entry points outside the file");
+    if (!rva_to_offset(rva, 4, off))
+        refuse("an import table entry points outside the file");
     return rd32(*file, off);
 }
 
 uint16_t PeImage::read16_at_rva(uint32_t rva) const {
     size_t off;
-    if (!rva_to_offset(rva, 2, off)) refuse("an import table entry points outside the file");
+    if (!rva_to_offset(rva, 2, off))
+        refuse("an import table entry points outside the file");
     return rd16(*file, off);
 }
 
 std::string PeImage::read_cstring_at_rva(uint32_t rva, size_t max_len) const {
     size_t off;
-    if (!rva_to_offset(rva, 1, off)) refuse("an import name points outside the file");
+    if (!rva_to_offset(rva, 1, off))
+        refuse("an import name points outside the file");
     // The string must end within the same section, so map its full length.
     std::string s;
     for (size_t i = 0; i <= max_len; ++i) {
         size_t o;
-        if (!rva_to_offset(uint32_t(rva + i), 1, o)) refuse("an import name runs off its section");
+        if (!rva_to_offset(uint32_t(rva + i), 1, o))
+            refuse("an import name runs off its section");
         const char c = char(file->at(o));
-        if (c == '\0') return s;
+        if (c == '\0')
+            return s;
         s.push_back(c);
     }
     refuse("an import name is unreasonably long");
 }
 
-PeImage parse_pe(const Bytes& file) { return parse_pe(std::make_shared<BytesSource>(file)); }
+PeImage parse_pe(const Bytes &file) {
+    return parse_pe(std::make_shared<BytesSource>(file));
+}
 
 PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
     PeImage pe;
     pe.file = std::move(source);
-    const ByteSource& file = *pe.file;
+    const ByteSource &file = *pe.file;
 
     if (file.size() < 0x40 || file.at(0) != 'M' || file.at(1) != 'Z')
         refuse("not a Windows program (no MZ header)");
-    if (file.size() > 0xFFFFFFFFu - 0x100000u) refuse("the file is too large for a 32-bit program");
+    if (file.size() > 0xFFFFFFFFu - 0x100000u)
+        refuse("the file is too large for a 32-bit program");
     pe.pe_off = rd32(file, 0x3c);
     char signature[4] = {};
     if (pe.pe_off > file.size() || file.size() - pe.pe_off < 4 + 20 ||
@@ -177,9 +204,12 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
     pe.magic = rd16(file, pe.opt_off);
     if (pe.magic == kMagicPe32Plus)
         refuse("it is a 64-bit (PE32+) program; only 32-bit programs can use sndlatch");
-    if (pe.magic != kMagicPe32) refuse("unknown optional header type; not a 32-bit PE program");
-    if (pe.machine != kMachineI386) refuse("it is not an x86 (i386) program");
-    if (pe.size_of_optional_header < 96) refuse(kTruncated);
+    if (pe.magic != kMagicPe32)
+        refuse("unknown optional header type; not a 32-bit PE program");
+    if (pe.machine != kMachineI386)
+        refuse("it is not an x86 (i386) program");
+    if (pe.size_of_optional_header < 96)
+        refuse(kTruncated);
 
     pe.image_base = rd32(file, pe.opt_off + 28);
     pe.section_alignment = rd32(file, pe.opt_off + 32);
@@ -190,7 +220,8 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
     pe.dll_characteristics = rd16(file, pe.opt_off + 70);
     const uint32_t ndirs = rd32(file, pe.opt_off + 92);
     pe.data_dir_count = std::min<uint32_t>(ndirs, kNumDataDirs);
-    if (96 + 8 * size_t(pe.data_dir_count) > pe.size_of_optional_header) refuse(kTruncated);
+    if (96 + 8 * size_t(pe.data_dir_count) > pe.size_of_optional_header)
+        refuse(kTruncated);
     for (uint32_t i = 0; i < pe.data_dir_count; ++i) {
         pe.dirs[i].rva = rd32(file, pe.data_dir_off(int(i)));
         pe.dirs[i].size = rd32(file, pe.data_dir_off(int(i)) + 4);
@@ -201,7 +232,8 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
         refuse("the section or file alignment in the header is invalid");
 
     pe.section_table_off = pe.opt_off + pe.size_of_optional_header;
-    if (nsections == 0) refuse("the program has no sections");
+    if (nsections == 0)
+        refuse("the program has no sections");
     const size_t table_end = pe.section_table_off + kSectionHeaderSize * nsections;
     if (table_end > file.size() || table_end > pe.size_of_headers ||
         pe.size_of_headers > file.size())
@@ -213,7 +245,8 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
         Section s;
         char name[8];
         file.read(h, name, 8);
-        for (size_t k = 0; k < 8 && name[k] != 0; ++k) s.name.push_back(name[k]);
+        for (size_t k = 0; k < 8 && name[k] != 0; ++k)
+            s.name.push_back(name[k]);
         s.virtual_size = rd32(file, h + 8);
         s.va = rd32(file, h + 12);
         s.raw_size = rd32(file, h + 16);
@@ -227,7 +260,8 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
         if (s.va < prev_end || s.va < pe.size_of_headers)
             refuse("the section table is inconsistent (sections overlap or are out of order)");
         prev_end = uint64_t(s.va) + align_up(s.mapped_size(), pe.section_alignment);
-        if (prev_end > 0xFFFFFFFFu) refuse(kTruncated);
+        if (prev_end > 0xFFFFFFFFu)
+            refuse(kTruncated);
         if (s.raw_size != 0)
             pe.end_of_section_data =
                 std::max<size_t>(pe.end_of_section_data, size_t(s.raw_ptr) + s.raw_size);
@@ -237,19 +271,21 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
     return pe;
 }
 
-std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
+std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
     std::vector<ImportDescriptor> out;
     const DataDir dir = pe.data_dir_count > kDirImport ? pe.dirs[kDirImport] : DataDir{};
-    if (dir.rva == 0) return out;
+    if (dir.rva == 0)
+        return out;
 
     size_t total_thunks = 0;
     for (size_t i = 0;; ++i) {
-        if (i >= kMaxDescriptors) refuse("the import table has no end");
+        if (i >= kMaxDescriptors)
+            refuse("the import table has no end");
         const uint32_t rva = uint32_t(dir.rva + kImportDescSize * i);
         size_t off;
         if (!pe.rva_to_offset(rva, kImportDescSize, off))
             refuse("the import table points outside the file");
-        const ByteSource& f = *pe.file;
+        const ByteSource &f = *pe.file;
         ImportDescriptor d;
         d.original_first_thunk = rd32(f, off);
         d.time_date_stamp = rd32(f, off + 4);
@@ -257,7 +293,8 @@ std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
         d.name_rva = rd32(f, off + 12);
         d.first_thunk = rd32(f, off + 16);
         // The loader stops at the first descriptor without a name or IAT.
-        if (d.name_rva == 0 || d.first_thunk == 0) break;
+        if (d.name_rva == 0 || d.first_thunk == 0)
+            break;
         d.dll = pe.read_cstring_at_rva(d.name_rva, 255);
 
         // Bound imports keep the real addresses in the IAT; with no lookup
@@ -266,10 +303,13 @@ std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
             refuse("imports from " + d.dll + " are bound and have no lookup table");
         const uint32_t table = d.original_first_thunk ? d.original_first_thunk : d.first_thunk;
         for (size_t k = 0;; ++k) {
-            if (k >= kMaxThunks) refuse("the imports from " + d.dll + " have no end");
+            if (k >= kMaxThunks)
+                refuse("the imports from " + d.dll + " have no end");
             const uint32_t v = pe.read32_at_rva(uint32_t(table + 4 * k));
-            if (v == 0) break;
-            if (++total_thunks > kMaxThunks) refuse("the program imports unreasonably many functions");
+            if (v == 0)
+                break;
+            if (++total_thunks > kMaxThunks)
+                refuse("the program imports unreasonably many functions");
             Thunk t;
             t.value = v;
             if (v & 0x80000000u) {
@@ -289,25 +329,29 @@ std::vector<ImportDescriptor> read_imports(const PeImage& pe) {
     return out;
 }
 
-std::vector<std::string> read_delay_import_dlls(const PeImage& pe) {
+std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
     std::vector<std::string> out;
     const DataDir dir = pe.data_dir_count > kDirDelayImport ? pe.dirs[kDirDelayImport] : DataDir{};
-    if (dir.rva == 0) return out;
+    if (dir.rva == 0)
+        return out;
     constexpr size_t kDelayDescSize = 32;
     for (size_t i = 0;; ++i) {
-        if (i >= kMaxDescriptors) refuse("the delay-load import table has no end");
+        if (i >= kMaxDescriptors)
+            refuse("the delay-load import table has no end");
         size_t off;
         if (!pe.rva_to_offset(uint32_t(dir.rva + kDelayDescSize * i), kDelayDescSize, off))
             refuse("the delay-load import table points outside the file");
         const uint32_t attributes = rd32(*pe.file, off);
         uint32_t name = rd32(*pe.file, off + 4);
-        if (name == 0) break;
+        if (name == 0)
+            break;
         // Old linkers stored virtual addresses instead of RVAs (attribute
         // bit 0 clear).
-        if ((attributes & 1) == 0 && name >= pe.image_base) name -= pe.image_base;
+        if ((attributes & 1) == 0 && name >= pe.image_base)
+            name -= pe.image_base;
         out.push_back(pe.read_cstring_at_rva(name, 255));
     }
     return out;
 }
 
-}  // namespace sndlatch
+} // namespace sndlatch

@@ -25,50 +25,52 @@ struct Refusal : std::runtime_error {
 // Little-endian access. Reads past the end raise a Refusal (the input is
 // truncated); writes past the end are a bug in the caller and throw
 // std::out_of_range.
-uint16_t rd16(const Bytes& b, size_t off);
-uint32_t rd32(const Bytes& b, size_t off);
+uint16_t rd16(const Bytes &b, size_t off);
+uint32_t rd32(const Bytes &b, size_t off);
 
 // Read-only random access to the bytes of a file, whether they are in
 // memory or still on disk. read() raises a Refusal for any range that does
 // not lie within size(), like rd16 and rd32.
 class ByteSource {
-public:
+  public:
     virtual ~ByteSource() = default;
     virtual size_t size() const = 0;
     // Copies [off, off + len) to dst.
-    void read(size_t off, void* dst, size_t len) const;
+    void read(size_t off, void *dst, size_t len) const;
     uint8_t at(size_t off) const;
 
-protected:
+  protected:
     // Called with a range already checked against size().
-    virtual void read_checked(size_t off, void* dst, size_t len) const = 0;
+    virtual void read_checked(size_t off, void *dst, size_t len) const = 0;
 };
 
-uint16_t rd16(const ByteSource& b, size_t off);
-uint32_t rd32(const ByteSource& b, size_t off);
+uint16_t rd16(const ByteSource &b, size_t off);
+uint32_t rd32(const ByteSource &b, size_t off);
 
 // A ByteSource over a buffer, which must outlive it.
 class BytesSource : public ByteSource {
-public:
-    explicit BytesSource(const Bytes& bytes) : bytes_(bytes) {}
-    size_t size() const override { return bytes_.size(); }
+  public:
+    explicit BytesSource(const Bytes &bytes) : bytes_(bytes) {}
+    size_t size() const override {
+        return bytes_.size();
+    }
 
-protected:
-    void read_checked(size_t off, void* dst, size_t len) const override;
+  protected:
+    void read_checked(size_t off, void *dst, size_t len) const override;
 
-private:
-    const Bytes& bytes_;
+  private:
+    const Bytes &bytes_;
 };
 
-void wr16(Bytes& b, size_t off, uint16_t v);
-void wr32(Bytes& b, size_t off, uint32_t v);
+void wr16(Bytes &b, size_t off, uint16_t v);
+void wr32(Bytes &b, size_t off, uint32_t v);
 
 // Rounds v up to a multiple of a (a power of two); no overflow for values
 // that fit in 32 bits.
 uint64_t align_up(uint64_t v, uint64_t a);
 
 // Case-insensitive ASCII comparison, as the Windows loader compares names.
-bool iequals(const std::string& a, const std::string& b);
+bool iequals(const std::string &a, const std::string &b);
 
 enum DataDirIndex {
     kDirImport = 1,
@@ -98,7 +100,7 @@ struct DataDir {
 };
 
 struct Section {
-    std::string name;          // up to 8 chars, trailing NULs dropped
+    std::string name; // up to 8 chars, trailing NULs dropped
     uint32_t virtual_size = 0;
     uint32_t va = 0;
     uint32_t raw_size = 0;
@@ -114,9 +116,9 @@ struct Section {
 struct PeImage {
     std::shared_ptr<const ByteSource> file;
 
-    size_t pe_off = 0;            // offset of "PE\0\0"
-    size_t coff_off = 0;          // COFF file header
-    size_t opt_off = 0;           // optional header
+    size_t pe_off = 0;   // offset of "PE\0\0"
+    size_t coff_off = 0; // COFF file header
+    size_t opt_off = 0;  // optional header
     size_t section_table_off = 0;
 
     uint16_t machine = 0;
@@ -133,7 +135,7 @@ struct PeImage {
     uint32_t size_of_headers = 0;
     uint32_t checksum = 0;
     uint16_t dll_characteristics = 0;
-    uint32_t data_dir_count = 0;  // NumberOfRvaAndSizes, capped at 16
+    uint32_t data_dir_count = 0; // NumberOfRvaAndSizes, capped at 16
 
     DataDir dirs[kNumDataDirs];
     std::vector<Section> sections;
@@ -143,15 +145,23 @@ struct PeImage {
     size_t end_of_section_data = 0;
 
     // Offsets of header fields that the patcher rewrites.
-    size_t checksum_off() const { return opt_off + 64; }
-    size_t size_of_image_off() const { return opt_off + 56; }
-    size_t size_of_init_data_off() const { return opt_off + 8; }
-    size_t data_dir_off(int index) const { return opt_off + 96 + 8 * size_t(index); }
+    size_t checksum_off() const {
+        return opt_off + 64;
+    }
+    size_t size_of_image_off() const {
+        return opt_off + 56;
+    }
+    size_t size_of_init_data_off() const {
+        return opt_off + 8;
+    }
+    size_t data_dir_off(int index) const {
+        return opt_off + 96 + 8 * size_t(index);
+    }
     size_t section_table_end() const;
 
     // Maps [rva, rva+len) to a file offset when the whole range is backed
     // by file bytes of one section (or of the headers).
-    bool rva_to_offset(uint32_t rva, size_t len, size_t& off) const;
+    bool rva_to_offset(uint32_t rva, size_t len, size_t &off) const;
     // True when [rva, rva+len) lies in the address space of one section.
     bool rva_in_section(uint32_t rva, size_t len) const;
 
@@ -164,14 +174,14 @@ struct PeImage {
 // well-formed 32-bit x86 PE image; does not judge whether it is patchable.
 // The image refers to `file`, which must outlive it.
 PeImage parse_pe(std::shared_ptr<const ByteSource> file);
-PeImage parse_pe(const Bytes& file);
+PeImage parse_pe(const Bytes &file);
 
 struct Thunk {
     bool by_ordinal = false;
     uint16_t ordinal = 0;
     uint16_t hint = 0;
     std::string name;
-    uint32_t value = 0;  // the lookup table entry as stored
+    uint32_t value = 0; // the lookup table entry as stored
 };
 
 struct ImportDescriptor {
@@ -181,17 +191,19 @@ struct ImportDescriptor {
     uint32_t name_rva = 0;
     uint32_t first_thunk = 0;
     std::string dll;
-    std::vector<Thunk> thunks;  // without the terminating zero
+    std::vector<Thunk> thunks; // without the terminating zero
 
-    uint32_t slot_rva(size_t i) const { return first_thunk + uint32_t(4 * i); }
+    uint32_t slot_rva(size_t i) const {
+        return first_thunk + uint32_t(4 * i);
+    }
 };
 
-std::vector<ImportDescriptor> read_imports(const PeImage& pe);
+std::vector<ImportDescriptor> read_imports(const PeImage &pe);
 
 // Names of the DLLs in the delay-load import table.
-std::vector<std::string> read_delay_import_dlls(const PeImage& pe);
+std::vector<std::string> read_delay_import_dlls(const PeImage &pe);
 
 // True for "WINMM.DLL" in any case, with or without the extension.
-bool is_winmm(const std::string& dll);
+bool is_winmm(const std::string &dll);
 
-}  // namespace sndlatch
+} // namespace sndlatch

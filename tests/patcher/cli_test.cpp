@@ -21,25 +21,35 @@ struct Result {
     std::string out, err;
 };
 
-Result cli(const std::vector<std::string>& args) {
+Result cli(const std::vector<std::string> &args) {
     std::ostringstream out, err;
     const int code = run(args, out, err);
     return {code, out.str(), err.str()};
 }
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-bool is_patched(const Bytes& b) { return analyze(b, {}).verdict == Verdict::AlreadyPatched; }
+bool has(const std::string &s, const std::string &part) {
+    return s.find(part) != std::string::npos;
+}
+bool is_patched(const Bytes &b) {
+    return analyze(b, {}).verdict == Verdict::AlreadyPatched;
+}
 
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig", "Exit codes", "Example"})
+    for (const char *part :
+         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig", "Exit codes", "Example"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"--bogus", "a.exe"}, {"a.exe", "b.exe"}, {"-o"}, {"-o", "", "a.exe"},
-             {"--restore", "-o", "x", "a.exe"}, {"--check", "-o", "x", "a.exe"}}) {
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--bogus", "a.exe"},
+                                               {"a.exe", "b.exe"},
+                                               {"-o"},
+                                               {"-o", "", "a.exe"},
+                                               {"--restore", "-o", "x", "a.exe"},
+                                               {"--check", "-o", "x", "a.exe"}}) {
         const Result r = cli(args);
         EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
         EXPECT_TRUE(has(r.err, "usage:")) << r.err;
@@ -58,7 +68,7 @@ TEST(Cli, OutputOptionLeavesTheHostAlone) {
     EXPECT_EQ(dir.file_count(), 2u) << "no .orig or temporary file expected";
     EXPECT_TRUE(has(r.err, "warning: sndlatch.dll is not in")) << r.err;
 
-    testutil::write(dir / "SndLatch.DLL", Bytes{1});  // any case will do, as on Windows
+    testutil::write(dir / "SndLatch.DLL", Bytes{1}); // any case will do, as on Windows
     EXPECT_EQ(cli({"-o", dir / "out2.exe", dir / "h.exe"}).err, "");
 
     EXPECT_EQ(cli({"-o", dir / "no/such/dir/x.exe", dir / "h.exe"}).code, 2);
@@ -96,69 +106,92 @@ TEST(Cli, CheckThenPatchInPlaceThenRestoreByteForByte) {
     EXPECT_EQ(testutil::read(orig), (Bytes{'k', 'e', 'e', 'p'}));
 }
 
-size_t find(const Bytes& b, const std::string& s) {
+size_t find(const Bytes &b, const std::string &s) {
     return size_t(std::search(b.begin(), b.end(), s.begin(), s.end()) - b.begin());
 }
 
-uint32_t offset_to_rva(const Bytes& b, size_t off) {
-    for (const Section& s : parse_pe(b).sections)
-        if (off >= s.raw_ptr && off < size_t(s.raw_ptr) + s.raw_size) return uint32_t(off - s.raw_ptr + s.va);
+uint32_t offset_to_rva(const Bytes &b, size_t off) {
+    for (const Section &s : parse_pe(b).sections)
+        if (off >= s.raw_ptr && off < size_t(s.raw_ptr) + s.raw_size)
+            return uint32_t(off - s.raw_ptr + s.va);
     return uint32_t(off);
 }
 
-void or16(Bytes& b, size_t off, uint16_t bits) { wr16(b, off, rd16(b, off) | bits); }
+void or16(Bytes &b, size_t off, uint16_t bits) {
+    wr16(b, off, rd16(b, off) | bits);
+}
 
 const std::string kWaveOutOpen("waveOutOpen\0", 12);
 
 // Changes to host-middle-s.exe that must each be refused with `reason`.
 const struct {
-    const char* name;
-    void (*damage)(Bytes&);
-    const char* reason;
+    const char *name;
+    void (*damage)(Bytes &);
+    const char *reason;
 } kRefusals[] = {
-    {"text file", [](Bytes& b) { b.assign({'h', 'i'}); }, "not a Windows program"},
-    {"MS-DOS program", [](Bytes& b) { b.resize(0x200); wr32(b, 0x3c, 0x100); }, "not a PE program"},
-    {"PE32+", [](Bytes& b) { wr16(b, testutil::opt(b), 0x20b); }, "64-bit (PE32+)"},
-    {"DLL", [](Bytes& b) { or16(b, testutil::opt(b) - 2, kFileDll); }, "it is a DLL"},
-    {".NET", [](Bytes& b) { testutil::set_dir(b, kDirClr, 0x1000, 0x48); }, ".NET program"},
-    {"FORCE_INTEGRITY", [](Bytes& b) { or16(b, testutil::opt(b) + 70, kDllCharForceIntegrity); }, "FORCE_INTEGRITY"},
-    {"UPX", [](Bytes& b) { std::memcpy(&b[parse_pe(b).section_table_off], "UPX0", 4); }, "unpack it first"},
-    {"signed", [](Bytes& b) { testutil::set_dir(b, kDirSecurity, uint32_t(b.size()), 8); b.resize(b.size() + 8); },
+    {"text file",
+     [](Bytes &b) {
+         b.assign({'h', 'i'});
+     },
+     "not a Windows program"},
+    {"MS-DOS program",
+     [](Bytes &b) {
+         b.resize(0x200);
+         wr32(b, 0x3c, 0x100);
+     },
+     "not a PE program"},
+    {"PE32+", [](Bytes &b) { wr16(b, testutil::opt(b), 0x20b); }, "64-bit (PE32+)"},
+    {"DLL", [](Bytes &b) { or16(b, testutil::opt(b) - 2, kFileDll); }, "it is a DLL"},
+    {".NET", [](Bytes &b) { testutil::set_dir(b, kDirClr, 0x1000, 0x48); }, ".NET program"},
+    {"FORCE_INTEGRITY", [](Bytes &b) { or16(b, testutil::opt(b) + 70, kDllCharForceIntegrity); },
+     "FORCE_INTEGRITY"},
+    {"UPX", [](Bytes &b) { std::memcpy(&b[parse_pe(b).section_table_off], "UPX0", 4); },
+     "unpack it first"},
+    {"signed",
+     [](Bytes &b) {
+         testutil::set_dir(b, kDirSecurity, uint32_t(b.size()), 8);
+         b.resize(b.size() + 8);
+     },
      "--strip-signature"},
-    {"no waveOutOpen", [](Bytes& b) { b[find(b, kWaveOutOpen) + 10] = 'X'; }, "does not import waveOutOpen"},
+    {"no waveOutOpen", [](Bytes &b) { b[find(b, kWaveOutOpen) + 10] = 'X'; },
+     "does not import waveOutOpen"},
     {"by ordinal",
-     [](Bytes& b) {
+     [](Bytes &b) {
          const uint32_t hint_name = offset_to_rva(b, find(b, kWaveOutOpen)) - 2;
          for (size_t i = 0; i + 4 <= b.size(); i += 4)
-             if (rd32(b, i) == hint_name) wr32(b, i, 0x80000002u);
+             if (rd32(b, i) == hint_name)
+                 wr32(b, i, 0x80000002u);
      },
      "by ordinal"},
     {"delay-loaded WINMM",
-     [](Bytes& b) {
-         const size_t desc = parse_pe(b).section_table_end() + 0x80;  // unused header space
+     [](Bytes &b) {
+         const size_t desc = parse_pe(b).section_table_end() + 0x80; // unused header space
          wr32(b, desc, 1);
          wr32(b, desc + 4, offset_to_rva(b, find(b, "WINMM.dll")));
          testutil::set_dir(b, kDirDelayImport, uint32_t(desc), 64);
      },
      "delay-load"},
     {"bound, no lookup table",
-     [](Bytes& b) {
+     [](Bytes &b) {
          size_t first = 0;
          parse_pe(b).rva_to_offset(parse_pe(b).dirs[kDirImport].rva, 20, first);
-         wr32(b, first, 0);               // no lookup table...
-         wr32(b, first + 4, 0x12345678);  // ...yet bound
+         wr32(b, first, 0);              // no lookup table...
+         wr32(b, first + 4, 0x12345678); // ...yet bound
      },
      "are bound"},
-    {"truncated", [](Bytes& b) { b.resize(0x300); }, "truncated"},
-    {"section past the end", [](Bytes& b) { wr32(b, parse_pe(b).section_table_off + 20, 0x7FFFFF00); }, "truncated"},
-    {"too many sections", [](Bytes& b) { wr16(b, rd32(b, 0x3c) + 6, 500); }, "inconsistent"},
-    {"bad alignment", [](Bytes& b) { wr32(b, testutil::opt(b) + 36, 0x300); }, "alignment"},
-    {"imports outside file", [](Bytes& b) { testutil::set_dir(b, kDirImport, 0x7FFFFF00, 40); }, "outside the file"},
-    {"headers full", [](Bytes& b) { b[parse_pe(b).section_table_end() + 3] = 1; }, "no room for one more section"},
+    {"truncated", [](Bytes &b) { b.resize(0x300); }, "truncated"},
+    {"section past the end",
+     [](Bytes &b) { wr32(b, parse_pe(b).section_table_off + 20, 0x7FFFFF00); }, "truncated"},
+    {"too many sections", [](Bytes &b) { wr16(b, rd32(b, 0x3c) + 6, 500); }, "inconsistent"},
+    {"bad alignment", [](Bytes &b) { wr32(b, testutil::opt(b) + 36, 0x300); }, "alignment"},
+    {"imports outside file", [](Bytes &b) { testutil::set_dir(b, kDirImport, 0x7FFFFF00, 40); },
+     "outside the file"},
+    {"headers full", [](Bytes &b) { b[parse_pe(b).section_table_end() + 3] = 1; },
+     "no room for one more section"},
 };
 
 TEST(Cli, RefusalsLeaveEverythingUntouched) {
-    for (const auto& c : kRefusals) {
+    for (const auto &c : kRefusals) {
         SCOPED_TRACE(c.name);
         Bytes bad = host("host-middle-s.exe");
         c.damage(bad);
@@ -183,4 +216,4 @@ TEST(Cli, RefusalsLeaveEverythingUntouched) {
     EXPECT_EQ(cli({"--strip-signature", dir / "h.exe"}).code, 0);
 }
 
-}  // namespace
+} // namespace

@@ -19,11 +19,12 @@ using testutil::host;
 namespace {
 
 // Which function the loader will write into each IAT slot.
-std::map<uint32_t, std::string> slot_map(const Bytes& file) {
+std::map<uint32_t, std::string> slot_map(const Bytes &file) {
     std::map<uint32_t, std::string> m;
-    for (const ImportDescriptor& d : read_imports(parse_pe(file))) {
+    for (const ImportDescriptor &d : read_imports(parse_pe(file))) {
         std::string dll = is_winmm(d.dll) ? "winmm.dll" : d.dll;
-        std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        std::transform(dll.begin(), dll.end(), dll.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
         for (size_t k = 0; k < d.thunks.size(); ++k)
             EXPECT_TRUE(m.emplace(d.slot_rva(k), dll + "!" + d.thunks[k].name).second)
                 << "two writers for slot 0x" << std::hex << d.slot_rva(k);
@@ -31,87 +32,95 @@ std::map<uint32_t, std::string> slot_map(const Bytes& file) {
     return m;
 }
 
-Bytes patch(const Bytes& in, PatchOptions opts = {}) {
+Bytes patch(const Bytes &in, PatchOptions opts = {}) {
     const Analysis a = analyze(in, opts);
     EXPECT_EQ(a.verdict, Verdict::Patchable);
     return build_patched(in, a, opts);
 }
 
 // Everything a patched program must satisfy, whatever built it.
-void expect_well_patched(const Bytes& in, const Bytes& out) {
+void expect_well_patched(const Bytes &in, const Bytes &out) {
     const PeImage before = parse_pe(in), after = parse_pe(out);
     ASSERT_EQ(after.sections.size(), before.sections.size() + 1);
-    for (const Section& s : before.sections) {
+    for (const Section &s : before.sections) {
         ASSERT_LE(size_t(s.raw_ptr) + s.raw_size, out.size()) << s.name;
-        EXPECT_TRUE(std::equal(in.begin() + s.raw_ptr, in.begin() + s.raw_ptr + s.raw_size, out.begin() + s.raw_ptr))
+        EXPECT_TRUE(std::equal(in.begin() + s.raw_ptr, in.begin() + s.raw_ptr + s.raw_size,
+                               out.begin() + s.raw_ptr))
             << "section " << s.name << " changed";
     }
-    const Section& added = after.sections.back();
+    const Section &added = after.sections.back();
     EXPECT_EQ(added.characteristics, 0x40000040u) << "new section must be read-only data";
-    EXPECT_EQ(after.size_of_image, align_up(uint64_t(added.va) + added.virtual_size, after.section_alignment));
+    EXPECT_EQ(after.size_of_image,
+              align_up(uint64_t(added.va) + added.virtual_size, after.section_alignment));
     EXPECT_EQ(after.dirs[kDirImport].rva, added.va);
     EXPECT_EQ(after.dirs[kDirBoundImport].rva, 0u);
 
     // Same slots and functions, except that waveOutOpen now comes from sndlatch.
     std::map<uint32_t, std::string> expected = slot_map(in);
-    for (auto& [slot, fn] : expected)
-        if (fn == "winmm.dll!waveOutOpen") fn = "sndlatch.dll!sndlatch";
+    for (auto &[slot, fn] : expected)
+        if (fn == "winmm.dll!waveOutOpen")
+            fn = "sndlatch.dll!sndlatch";
     EXPECT_EQ(slot_map(out), expected);
 
     const DataDir iat = after.dirs[kDirIat];
-    for (const ImportDescriptor& d : read_imports(after)) {
+    for (const ImportDescriptor &d : read_imports(after)) {
         EXPECT_EQ(d.time_date_stamp, 0u) << d.dll;
-        EXPECT_TRUE(d.first_thunk >= iat.rva && d.slot_rva(d.thunks.size()) <= uint64_t(iat.rva) + iat.size)
-            << d.dll << " at 0x" << std::hex << d.first_thunk << " outside IAT 0x" << iat.rva << "+" << iat.size;
+        EXPECT_TRUE(d.first_thunk >= iat.rva &&
+                    d.slot_rva(d.thunks.size()) <= uint64_t(iat.rva) + iat.size)
+            << d.dll << " at 0x" << std::hex << d.first_thunk << " outside IAT 0x" << iat.rva << "+"
+            << iat.size;
     }
     EXPECT_EQ(after.checksum, before.checksum ? pe_checksum(out, after.checksum_off()) : 0u);
     if (before.symbol_table_ptr != 0) {
-        EXPECT_TRUE(std::equal(in.begin() + before.symbol_table_ptr, in.end(), out.begin() + after.symbol_table_ptr,
-                               out.end()))
+        EXPECT_TRUE(std::equal(in.begin() + before.symbol_table_ptr, in.end(),
+                               out.begin() + after.symbol_table_ptr, out.end()))
             << "symbol table not moved intact to " << after.symbol_table_ptr;
     }
 }
 
 TEST(Patch, EveryHostComesOutWellPatched) {
-    for (const char* name : {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
-                             "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe"}) {
+    for (const char *name :
+         {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
+          "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe"}) {
         SCOPED_TRACE(name);
         const Bytes in = host(name);
         expect_well_patched(in, patch(in));
     }
-    const Bytes in = host("host-middle.exe");  // ld stored a checksum
+    const Bytes in = host("host-middle.exe"); // ld stored a checksum
     EXPECT_EQ(pe_checksum(in, parse_pe(in).checksum_off()), parse_pe(in).checksum);
 }
 
 TEST(Patch, AlteredHostsComeOutWellPatched) {
     const struct {
-        const char* name;
-        const char* host;
-        void (*alter)(Bytes&);
+        const char *name;
+        const char *host;
+        void (*alter)(Bytes &);
     } cases[] = {
         {"two waveOutOpen slots around an ordinary one", "host-middle-s.exe",
-         [](Bytes& b) {
-             const std::string entry("midiOutGetNumDevs\0", 18);  // the import name, not printf's
+         [](Bytes &b) {
+             const std::string entry("midiOutGetNumDevs\0", 18); // the import name, not printf's
              const auto it = std::search(b.begin(), b.end(), entry.begin(), entry.end());
              std::memcpy(&*it, "waveOutOpen\0\0\0\0\0\0", 17);
          }},
-        {"no IAT directory", "host-msvc.exe", [](Bytes& b) { testutil::set_dir(b, kDirIat, 0, 0); }},
+        {"no IAT directory", "host-msvc.exe",
+         [](Bytes &b) { testutil::set_dir(b, kDirIat, 0, 0); }},
         {"IAT directory one slot short", "host-middle-s.exe",
-         [](Bytes& b) {
+         [](Bytes &b) {
              const DataDir iat = parse_pe(b).dirs[kDirIat];
              testutil::set_dir(b, kDirIat, iat.rva, iat.size - 4);
          }},
         {"no lookup tables, as old linkers made", "host-msvc.exe",
-         [](Bytes& b) {
+         [](Bytes &b) {
              const PeImage pe = parse_pe(b);
              size_t off = 0;
-             for (size_t i = 0; pe.rva_to_offset(uint32_t(pe.dirs[kDirImport].rva + 20 * i), 20, off) &&
-                                rd32(b, off + 12) != 0;
+             for (size_t i = 0;
+                  pe.rva_to_offset(uint32_t(pe.dirs[kDirImport].rva + 20 * i), 20, off) &&
+                  rd32(b, off + 12) != 0;
                   ++i)
                  wr32(b, off, 0);
          }},
     };
-    for (const auto& c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Bytes in = host(c.host);
         c.alter(in);
@@ -135,14 +144,16 @@ TEST(Patch, StripSignatureDropsTrailingCertificate) {
 // exactly what the in-memory build gives, checksum included.
 TEST(Patch, StreamedOutputEqualsInMemoryOutput) {
     std::vector<std::pair<std::string, Bytes>> cases;
-    for (const char* name : {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
-                             "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe"})
+    for (const char *name :
+         {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
+          "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe"})
         cases.emplace_back(name, host(name));
     // Several MiB of odd-sized trailing data, so that the copy takes many
     // buffers and the checksum sees pieces of odd length.
     Bytes big = host("host-middle.exe");
     std::mt19937 rng(7);
-    for (size_t i = 0; i < (3u << 20) + 3; ++i) big.push_back(uint8_t(rng()));
+    for (size_t i = 0; i < (3u << 20) + 3; ++i)
+        big.push_back(uint8_t(rng()));
     cases.emplace_back("host-middle.exe with trailing data", big);
     testutil::set_dir(big, kDirSecurity, uint32_t(big.size() - 1003), 1003);
     cases.emplace_back("host-middle.exe with a certificate", big);
@@ -159,7 +170,7 @@ TEST(Patch, StreamedOutputEqualsInMemoryOutput) {
     PatchOptions strip;
     strip.strip_signature = true;
     testutil::TempDir dir;
-    for (const auto& [name, in] : cases) {
+    for (const auto &[name, in] : cases) {
         SCOPED_TRACE(name);
         const Bytes expected = build_patched(in, analyze(in, strip), strip);
         testutil::write(dir / "in.exe", in);
@@ -174,22 +185,26 @@ TEST(Patch, StreamedOutputEqualsInMemoryOutput) {
         const Bytes streamed = testutil::read(dir / "out.exe");
         EXPECT_TRUE(streamed == expected) << "streamed output differs from the in-memory build";
         const PeImage pe = parse_pe(streamed);
-        EXPECT_EQ(pe.checksum, parse_pe(in).checksum ? pe_checksum(streamed, pe.checksum_off()) : 0u);
+        EXPECT_EQ(pe.checksum,
+                  parse_pe(in).checksum ? pe_checksum(streamed, pe.checksum_off()) : 0u);
     }
 }
 
 TEST(Patch, ObjdumpReadsPatchedPrograms) {
-    for (const char* name : {"host-first.exe", "host-msvc.exe"}) {
+    for (const char *name : {"host-first.exe", "host-msvc.exe"}) {
         testutil::TempDir dir;
         testutil::write(dir / "p.exe", patch(host(name)));
-        FILE* p = popen(("i686-w64-mingw32-objdump -p '" + (dir / "p.exe") + "' 2>&1").c_str(), "r");
+        FILE *p =
+            popen(("i686-w64-mingw32-objdump -p '" + (dir / "p.exe") + "' 2>&1").c_str(), "r");
         ASSERT_NE(p, nullptr);
         std::string text(1 << 20, '\0');
         text.resize(fread(&text[0], 1, text.size(), p));
-        if (pclose(p) != 0) GTEST_SKIP() << text;
-        EXPECT_NE(text.find("DLL Name: sndlatch.dll\n\tvma:  Hint/Ord Member-Name Bound-To\n"), std::string::npos);
+        if (pclose(p) != 0)
+            GTEST_SKIP() << text;
+        EXPECT_NE(text.find("DLL Name: sndlatch.dll\n\tvma:  Hint/Ord Member-Name Bound-To\n"),
+                  std::string::npos);
         EXPECT_NE(text.find("    0  sndlatch\n"), std::string::npos) << name << ":\n" << text;
     }
 }
 
-}  // namespace
+} // namespace

@@ -15,17 +15,20 @@ namespace {
 // Linkers sort a DLL's imports by name; the hosts choose their calls so
 // that waveOutOpen lands first, in the middle and last.
 TEST(Pe, HostsPutWaveOutOpenWhereIntended) {
-    const std::pair<const char*, std::vector<std::string>> cases[] = {
+    const std::pair<const char *, std::vector<std::string>> cases[] = {
         {"host-first-s.exe", {"waveOutOpen", "waveOutReset"}},
-        {"host-middle.exe", {"midiOutGetNumDevs", "waveOutGetNumDevs", "waveOutOpen", "waveOutReset"}},
+        {"host-middle.exe",
+         {"midiOutGetNumDevs", "waveOutGetNumDevs", "waveOutOpen", "waveOutReset"}},
         {"host-last-s.exe", {"midiOutGetNumDevs", "waveOutGetNumDevs", "waveOutOpen"}},
-        {"host-msvc.exe", {"midiOutGetNumDevs", "waveOutGetNumDevs", "waveOutOpen", "waveOutReset"}},
+        {"host-msvc.exe",
+         {"midiOutGetNumDevs", "waveOutGetNumDevs", "waveOutOpen", "waveOutReset"}},
     };
-    for (const auto& [name, expected] : cases) {
+    for (const auto &[name, expected] : cases) {
         std::vector<std::string> winmm;
-        for (const ImportDescriptor& d : read_imports(parse_pe(host(name))))
-            for (const Thunk& t : d.thunks)
-                if (is_winmm(d.dll)) winmm.push_back(t.name);
+        for (const ImportDescriptor &d : read_imports(parse_pe(host(name))))
+            for (const Thunk &t : d.thunks)
+                if (is_winmm(d.dll))
+                    winmm.push_back(t.name);
         EXPECT_EQ(winmm, expected) << name;
     }
     const PeImage unstripped = parse_pe(host("host-last.exe"));
@@ -34,19 +37,19 @@ TEST(Pe, HostsPutWaveOutOpenWhereIntended) {
 
 // Damaged input may be refused or patched, but nothing else: no crash, no
 // other exception, and whatever is patched reads back as patched.
-void analyze_and_patch(const Bytes& file) {
+void analyze_and_patch(const Bytes &file) {
     try {
         const Analysis a = analyze(file, {});
         if (a.verdict == Verdict::Patchable) {
             EXPECT_EQ(analyze(build_patched(file, a, {}), {}).verdict, Verdict::AlreadyPatched);
         }
-    } catch (const Refusal&) {
+    } catch (const Refusal &) {
     }
 }
 
 TEST(Pe, DamagedInputIsRefusedNotCrashed) {
     std::mt19937 rng(1234);
-    for (const char* name : {"host-msvc.exe", "host-middle-s.exe"}) {
+    for (const char *name : {"host-msvc.exe", "host-middle-s.exe"}) {
         const Bytes file = host(name);
         for (size_t len = 0; len < file.size(); len += (len < 0x400 ? 1 : 7))
             analyze_and_patch(Bytes(file.begin(), file.begin() + ptrdiff_t(len)));
@@ -59,7 +62,8 @@ TEST(Pe, DamagedInputIsRefusedNotCrashed) {
             Bytes bad = file;
             for (int i = 0, n = 1 + int(rng() % 4); i < n; ++i) {
                 const size_t at = ((rng() & 1) ? 0 : imports) + rng() % 0x400;
-                if (at < bad.size()) bad[at] = uint8_t(rng());
+                if (at < bad.size())
+                    bad[at] = uint8_t(rng());
             }
             analyze_and_patch(bad);
         }
@@ -87,14 +91,16 @@ Bytes shared_lookup_table(size_t descriptors, size_t entries) {
         wr32(extra, d + 12, dll);
         wr32(extra, d + 16, table);
     }
-    for (size_t k = 0; k < entries; ++k) wr32(extra, table - base + 4 * k, hint_name);
+    for (size_t k = 0; k < entries; ++k)
+        wr32(extra, table - base + 4 * k, hint_name);
     b.insert(b.end(), extra.begin(), extra.end());
 
     const size_t h = pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1);
     const uint32_t size = uint32_t(last.raw_size + extra.size());
     wr32(b, h + 8, size);
     wr32(b, h + 16, size);
-    wr32(b, pe.size_of_image_off(), uint32_t(align_up(uint64_t(last.va) + size, pe.section_alignment)));
+    wr32(b, pe.size_of_image_off(),
+         uint32_t(align_up(uint64_t(last.va) + size, pe.section_alignment)));
     testutil::set_dir(b, kDirImport, desc, uint32_t(kImportDescSize * (descriptors + 1)));
     return b;
 }
@@ -105,16 +111,17 @@ Bytes shared_lookup_table(size_t descriptors, size_t entries) {
 TEST(Pe, ImportsAreLimitedInTotalNotJustPerDescriptor) {
     const Bytes two = shared_lookup_table(2, 30000);
     size_t imports = 0;
-    for (const ImportDescriptor& d : read_imports(parse_pe(two))) imports += d.thunks.size();
+    for (const ImportDescriptor &d : read_imports(parse_pe(two)))
+        imports += d.thunks.size();
     EXPECT_EQ(imports, 60000u);
 
     const Bytes three = shared_lookup_table(3, 30000);
     try {
         read_imports(parse_pe(three));
         ADD_FAILURE() << "90,000 imports were read";
-    } catch (const Refusal& r) {
+    } catch (const Refusal &r) {
         EXPECT_STREQ(r.what(), "the program imports unreasonably many functions");
     }
 }
 
-}  // namespace
+} // namespace

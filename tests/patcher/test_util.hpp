@@ -13,21 +13,26 @@ namespace testutil {
 
 using sndlatch::Bytes;
 
-inline Bytes read(const std::filesystem::path& p) {
+inline Bytes read(const std::filesystem::path &p) {
     std::ifstream in(p, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void write(const std::filesystem::path& p, const Bytes& data) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+inline void write(const std::filesystem::path &p, const Bytes &data) {
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
 }
 
 // A host program built by tests/hosts (see hosts.cmake).
-inline Bytes host(const std::string& name) { return read(std::string(SNDLATCH_HOSTS_DIR) + "/" + name); }
+inline Bytes host(const std::string &name) {
+    return read(std::string(SNDLATCH_HOSTS_DIR) + "/" + name);
+}
 
-inline size_t opt(const Bytes& b) { return sndlatch::rd32(b, 0x3c) + 24; }
+inline size_t opt(const Bytes &b) {
+    return sndlatch::rd32(b, 0x3c) + 24;
+}
 
-inline void set_dir(Bytes& b, int index, uint32_t rva, uint32_t size) {
+inline void set_dir(Bytes &b, int index, uint32_t rva, uint32_t size) {
     sndlatch::wr32(b, opt(b) + 96 + 8 * size_t(index), rva);
     sndlatch::wr32(b, opt(b) + 100 + 8 * size_t(index), size);
 }
@@ -36,12 +41,19 @@ inline void set_dir(Bytes& b, int index, uint32_t rva, uint32_t size) {
 struct TempDir {
     std::filesystem::path path = std::filesystem::temp_directory_path() /
                                  ("sndlatch-test-" + std::to_string(std::random_device()()));
-    TempDir() { std::filesystem::create_directory(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
+    TempDir() {
+        std::filesystem::create_directory(path);
+    }
+    ~TempDir() {
+        std::filesystem::remove_all(path);
+    }
+    std::string operator/(const std::string &name) const {
+        return (path / name).string();
+    }
     size_t file_count() const {
-        return size_t(std::distance(std::filesystem::directory_iterator(path), std::filesystem::directory_iterator()));
+        return size_t(std::distance(std::filesystem::directory_iterator(path),
+                                    std::filesystem::directory_iterator()));
     }
 };
 
-}  // namespace testutil
+} // namespace testutil
