@@ -6,14 +6,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-struct stub_open_call {
-    LPHWAVEOUT phwo;
-    UINT uDeviceID;
-    LPCWAVEFORMATEX pwfx;
-    DWORD_PTR dwCallback;
-    DWORD_PTR dwInstance;
-    DWORD fdwOpen;
-};
+#define STUB_API
+#include "winmm_stub.h"
 
 static CRITICAL_SECTION lock;   // guards last_call
 static volatile LONG calls;     // waveOutOpen calls since the last reset

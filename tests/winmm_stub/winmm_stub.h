@@ -14,16 +14,21 @@ struct stub_open_call {
     DWORD fdwOpen;
 };
 
+// The stub itself defines STUB_API as empty before including this header.
+#ifndef STUB_API
+#define STUB_API __declspec(dllimport)
+#endif
+
 extern "C" {
 // Forgets all calls and answers MMSYSERR_NOERROR with `handle`, at once.
-__declspec(dllimport) void stub_reset(HWAVEOUT handle);
+STUB_API void stub_reset(HWAVEOUT handle);
 // The answer to the next calls: `result`, and `handle` written into a non-null
 // slot when the result is MMSYSERR_NOERROR. Each call first waits `delay_ms`.
-__declspec(dllimport) void stub_answer(MMRESULT result, HWAVEOUT handle, DWORD delay_ms);
+STUB_API void stub_answer(MMRESULT result, HWAVEOUT handle, DWORD delay_ms);
 // Number of waveOutOpen calls since the last reset.
-__declspec(dllimport) LONG stub_calls(void);
+STUB_API LONG stub_calls(void);
 // The most waveOutOpen calls that were in progress at the same moment.
-__declspec(dllimport) LONG stub_max_in_flight(void);
+STUB_API LONG stub_max_in_flight(void);
 // The six values of the most recent call.
-__declspec(dllimport) stub_open_call stub_last_call(void);
+STUB_API stub_open_call stub_last_call(void);
 }
