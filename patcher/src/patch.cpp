@@ -1,5 +1,7 @@
 #include "patch.hpp"
 
+#include "layout.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <ostream>
@@ -282,8 +284,7 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     a.pe = parse_pe(std::move(file));
     const PeImage &pe = a.pe;
 
-    if (pe.characteristics & kFileDll)
-        refuse("it is a DLL; patch the program (.exe) that uses WINMM instead");
+    a.is_dll = (pe.characteristics & kFileDll) != 0;
     if (!(pe.characteristics & kFileExecutable))
         refuse("it is not marked as an executable image");
     if (dir_of(pe, kDirClr).size != 0)
@@ -291,6 +292,10 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     if (pe.dll_characteristics & kDllCharForceIntegrity)
         refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once changed");
     check_not_packed(pe);
+    // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
+    if (exports_name(pe, kExportName))
+        refuse(std::string("it is sndlatch.dll itself, or a copy (it exports ") + kExportName +
+               "); its own waveOutOpen import must stay");
 
     a.imports = read_imports(pe);
 
@@ -308,6 +313,8 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
                 winmm_by_ordinal = true;
             else if (d.thunks[k].name == "waveOutOpen")
                 a.redirected_slots.push_back(d.slot_rva(k));
+            else if (d.thunks[k].name == "waveOutClose")
+                a.imports_wave_out_close = true;
         }
     }
     for (const std::string &dll : read_delay_import_dlls(pe)) {
@@ -371,18 +378,31 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
         descs.push_back(n);
     }
 
-    uint64_t image_end = pe.size_of_image;
+    // The new section follows the last one in memory, with no gap: the
+    // loader refuses images whose sections are not contiguous.
+    uint64_t image_end = 0;
     for (const Section &s : pe.sections)
         image_end = std::max<uint64_t>(image_end, uint64_t(s.va) + s.mapped_size());
-    const uint32_t va = uint32_t(align_up(image_end, pe.section_alignment));
-    const Bytes content = build_import_section(descs, va);
+    const uint64_t va64 = align_up(image_end, pe.section_alignment);
+    const Bytes content = build_import_section(descs, uint32_t(va64));
     const size_t content_size = content.size();
+    if (va64 + content_size > 0xFFFFFFFFu - pe.section_alignment)
+        refuse("the patched program would be too large");
+    const uint32_t va = uint32_t(va64);
 
     // The new section goes after the last section's data, padded to the
     // file alignment; trailing data (COFF symbol table and the like) moves
-    // behind it, and everything before it keeps its offset.
+    // behind it, and everything before it keeps its offset. A flat-mapped
+    // image needs its file offset equal to its address: the padding then
+    // also backs the last section's zero-filled tail, with zeros.
     const size_t old_end = pe.end_of_section_data;
-    const uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
+    uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
+    if (mapped_flat(pe)) {
+        if (raw_ptr > va)
+            refuse("it is mapped flat (section alignment below a page) and its file data runs "
+                   "past its sections in memory, so no section can follow at the same offset");
+        raw_ptr = va;
+    }
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
     if (total > 0xFFFFFFFFu)
@@ -404,8 +424,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
         pe.symbol_table_ptr <= data_end)
         wr32(header, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
 
-    wr32(header, pe.size_of_image_off(),
-         uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
+    wr32(header, pe.size_of_image_off(), uint32_t(align_up(va64 + content_size, pe.section_alignment)));
     wr32(header, pe.size_of_init_data_off(),
          rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
     wr32(header, pe.data_dir_off(kDirImport), va);
@@ -458,11 +477,22 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     add_bytes(std::move(appended));
     add_input(old_end, data_end);
 
-    // Check our own work before anyone writes it out.
+    // Check our own work before anyone writes it out: it must follow the
+    // loader's rules and read back as patched.
     const Analysis again = analyze(std::make_shared<PlannedOutput>(plan, pe.file), PatchOptions{});
+    check_loader_layout(again.pe);
+    check_no_relocations_in(again.pe, va, uint32_t(content_size));
     if (again.verdict != Verdict::AlreadyPatched)
         throw std::logic_error("patched image does not read back as patched");
     return plan;
+}
+
+Decision decide(std::shared_ptr<const ByteSource> file, const PatchOptions &opts) {
+    Decision d;
+    d.analysis = analyze(std::move(file), opts);
+    if (d.analysis.verdict == Verdict::Patchable)
+        d.plan = plan_patch(d.analysis, opts);
+    return d;
 }
 
 Bytes build_patched(const Bytes &file, const Analysis &a, const PatchOptions &opts) {

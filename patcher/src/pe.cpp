@@ -141,31 +141,52 @@ bool PeImage::rva_in_section(uint32_t rva, size_t len) const {
     return false;
 }
 
+bool PeImage::read_mapped(uint32_t rva, void *dst, size_t len) const {
+    const uint64_t end = uint64_t(rva) + len;
+    if (end <= size_of_headers) {
+        if (end > file->size())
+            return false;
+        file->read(rva, dst, len);
+        return true;
+    }
+    for (const Section &s : sections) {
+        if (rva < s.va || end > uint64_t(s.va) + s.mapped_size())
+            continue;
+        const uint64_t backed_end = uint64_t(s.va) + s.file_backed();
+        const size_t n = rva < backed_end ? size_t(std::min(end, backed_end) - rva) : 0;
+        const size_t off = size_t(s.raw_ptr) + (rva - s.va);
+        if (n != 0 && (off > file->size() || file->size() - off < n))
+            return false;
+        file->read(off, dst, n);
+        std::memset(static_cast<uint8_t *>(dst) + n, 0, len - n);
+        return true;
+    }
+    return false;
+}
+
 uint32_t PeImage::read32_at_rva(uint32_t rva) const {
-    size_t off;
-    if (!rva_to_offset(rva, 4, off))
+    uint8_t v[4];
+    if (!read_mapped(rva, v, 4))
         refuse("an import table entry points outside the file");
-    return rd32(*file, off);
+    return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) | (uint32_t(v[3]) << 24);
 }
 
 uint16_t PeImage::read16_at_rva(uint32_t rva) const {
-    size_t off;
-    if (!rva_to_offset(rva, 2, off))
+    uint8_t v[2];
+    if (!read_mapped(rva, v, 2))
         refuse("an import table entry points outside the file");
-    return rd16(*file, off);
+    return uint16_t(v[0] | (v[1] << 8));
 }
 
 std::string PeImage::read_cstring_at_rva(uint32_t rva, size_t max_len) const {
-    size_t off;
-    if (!rva_to_offset(rva, 1, off))
+    char c;
+    if (!read_mapped(rva, &c, 1))
         refuse("an import name points outside the file");
     // The string must end within the same section, so map its full length.
     std::string s;
     for (size_t i = 0; i <= max_len; ++i) {
-        size_t o;
-        if (!rva_to_offset(uint32_t(rva + i), 1, o))
+        if (!read_mapped(uint32_t(rva + i), &c, 1))
             refuse("an import name runs off its section");
-        const char c = char(file->at(o));
         if (c == '\0')
             return s;
         s.push_back(c);
@@ -281,17 +302,17 @@ std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
     for (size_t i = 0;; ++i) {
         if (i >= kMaxDescriptors)
             refuse("the import table has no end");
-        const uint32_t rva = uint32_t(dir.rva + kImportDescSize * i);
-        size_t off;
-        if (!pe.rva_to_offset(rva, kImportDescSize, off))
+        // The terminating descriptor may lie in a section's zero-filled
+        // tail, where the loader reads zeros.
+        Bytes raw(kImportDescSize);
+        if (!pe.read_mapped(uint32_t(dir.rva + kImportDescSize * i), raw.data(), raw.size()))
             refuse("the import table points outside the file");
-        const ByteSource &f = *pe.file;
         ImportDescriptor d;
-        d.original_first_thunk = rd32(f, off);
-        d.time_date_stamp = rd32(f, off + 4);
-        d.forwarder_chain = rd32(f, off + 8);
-        d.name_rva = rd32(f, off + 12);
-        d.first_thunk = rd32(f, off + 16);
+        d.original_first_thunk = rd32(raw, 0);
+        d.time_date_stamp = rd32(raw, 4);
+        d.forwarder_chain = rd32(raw, 8);
+        d.name_rva = rd32(raw, 12);
+        d.first_thunk = rd32(raw, 16);
         // The loader stops at the first descriptor without a name or IAT.
         if (d.name_rva == 0 || d.first_thunk == 0)
             break;
@@ -338,11 +359,11 @@ std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
     for (size_t i = 0;; ++i) {
         if (i >= kMaxDescriptors)
             refuse("the delay-load import table has no end");
-        size_t off;
-        if (!pe.rva_to_offset(uint32_t(dir.rva + kDelayDescSize * i), kDelayDescSize, off))
+        Bytes raw(kDelayDescSize);
+        if (!pe.read_mapped(uint32_t(dir.rva + kDelayDescSize * i), raw.data(), raw.size()))
             refuse("the delay-load import table points outside the file");
-        const uint32_t attributes = rd32(*pe.file, off);
-        uint32_t name = rd32(*pe.file, off + 4);
+        const uint32_t attributes = rd32(raw, 0);
+        uint32_t name = rd32(raw, 4);
         if (name == 0)
             break;
         // Old linkers stored virtual addresses instead of RVAs (attribute
@@ -352,6 +373,35 @@ std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
         out.push_back(pe.read_cstring_at_rva(name, 255));
     }
     return out;
+}
+
+bool exports_name(const PeImage &pe, const std::string &name) {
+    const DataDir dir = pe.data_dir_count > kDirExport ? pe.dirs[kDirExport] : DataDir{};
+    if (dir.rva == 0)
+        return false;
+    Bytes raw(40);
+    if (!pe.read_mapped(dir.rva, raw.data(), raw.size()))
+        refuse("the export table points outside the file");
+    const uint32_t count = rd32(raw, 24), names = rd32(raw, 32);
+    if (count > kMaxThunks)
+        refuse("the export table is unreasonably large");
+    // Names are compared as far as they agree, so most cost one byte.
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t rva = pe.read32_at_rva(uint32_t(names + 4 * uint64_t(i)));
+        for (size_t k = 0;; ++k) {
+            char c;
+            if (!pe.read_mapped(uint32_t(rva + k), &c, 1))
+                refuse("an export name points outside the file");
+            if (k == name.size()) {
+                if (c == '\0')
+                    return true;
+                break;
+            }
+            if (c != name[k])
+                break;
+        }
+    }
+    return false;
 }
 
 } // namespace sndlatch
