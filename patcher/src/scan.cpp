@@ -92,7 +92,11 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
         for (const std::string &dll : read_delay_import_dlls(pe))
             delayed |= is_winmm(dll);
 
-        if (by_name || patched) {
+        if (by_ordinal) {
+            r.reach = Reach::ByOrdinal;
+        } else if (delayed) {
+            r.reach = Reach::DelayLoaded;
+        } else if (by_name || patched) {
             // The same decision as --check and patching make.
             try {
                 const Decision d = decide(file, PatchOptions{});
@@ -102,10 +106,6 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
                 r.reach = Reach::Unpatchable;
                 r.reason = e.what();
             }
-        } else if (by_ordinal) {
-            r.reach = Reach::ByOrdinal;
-        } else if (delayed) {
-            r.reach = Reach::DelayLoaded;
         } else if (exports_name(pe, "waveOutOpen")) {
             r.reach = Reach::Provider;
         } else if (lookup && file_contains(*file, "waveOutOpen")) {
