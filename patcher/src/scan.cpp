@@ -132,8 +132,11 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
         return kExitUsage;
     }
     for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-        if (ec)
+        if (ec) {
+            err << "sndlatch-patch: warning: could not list all of " << folder << ": "
+                << ec.message() << "\n";
             break;
+        }
         std::error_code type_ec;
         if (is_module_name(it->path()) && it->is_regular_file(type_ec))
             files.push_back(it->path());
