@@ -193,8 +193,8 @@ TEST(Patch, ImagesBreakingTheLoadersRulesAreRefused) {
          "base relocation"},
         {"sndlatch.dll itself", "hostlib.dll",
          [](Bytes &b) {
-             const auto it = std::search(b.begin(), b.end(), "sound_main", "sound_main" + 10);
-             std::memcpy(&*it, "sndlatch", 9);
+             const std::string name = "sound_main";
+             std::memcpy(&*std::search(b.begin(), b.end(), name.begin(), name.end()), "sndlatch", 9);
          },
          "it is sndlatch.dll itself"},
     };
