@@ -50,8 +50,7 @@ void check_loader_layout(const PeImage &pe) {
     if (last.raw_ptr % fa != 0 || last.raw_size % fa != 0)
         broken("the file data of section " + last.name + " is not aligned to the file alignment");
     if (pe.size_of_image != next_va)
-        broken("SizeOfImage is " + hex(pe.size_of_image) + ", the sections end at " +
-               hex(next_va));
+        broken("SizeOfImage is " + hex(pe.size_of_image) + ", the sections end at " + hex(next_va));
 }
 
 void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {

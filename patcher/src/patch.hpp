@@ -81,6 +81,11 @@ struct Decision {
 };
 Decision decide(std::shared_ptr<const ByteSource> file, const PatchOptions &opts);
 
+// The planned output read as a file, so that a plan can be checked by
+// analysing it before anything is written. Both must outlive the result.
+std::shared_ptr<const ByteSource> planned_output(const PatchPlan &plan,
+                                                 std::shared_ptr<const ByteSource> input);
+
 // Builds the patched image in memory. `a` must come from analyze(file) with
 // verdict Patchable.
 Bytes build_patched(const Bytes &file, const Analysis &a, const PatchOptions &opts);

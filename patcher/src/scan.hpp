@@ -11,21 +11,21 @@ namespace sndlatch {
 // How a module gets waveOutOpen, as far as its headers and import tables
 // (and, for modules that import GetProcAddress, its bytes) tell.
 enum class Reach {
-    Patchable,     // imported by name, and the patch plan succeeds
-    Unpatchable,   // imported by name, but the program is refused (reason)
+    Patchable,   // imported by name, and the patch plan succeeds
+    Unpatchable, // imported by name, but the program is refused (reason)
     AlreadyPatched,
-    ByOrdinal,     // WINMM imported by ordinal
-    DelayLoaded,   // WINMM delay-loaded
-    RunTime,       // GetProcAddress, and the file holds "waveOutOpen"
-    Provider,      // exports waveOutOpen itself: a WINMM.DLL
-    Sndlatch,      // sndlatch.dll itself or a copy
-    None,          // does not get waveOutOpen
-    Skipped,       // not a 32-bit PE module, or damaged (reason)
+    ByOrdinal,   // WINMM imported by ordinal
+    DelayLoaded, // WINMM delay-loaded
+    RunTime,     // GetProcAddress, and the file holds "waveOutOpen"
+    Provider,    // exports waveOutOpen itself: a WINMM.DLL
+    Sndlatch,    // sndlatch.dll itself or a copy
+    None,        // does not get waveOutOpen
+    Skipped,     // not a 32-bit PE module, or damaged (reason)
 };
 
 struct ScanResult {
     Reach reach = Reach::None;
-    std::string reason; // for Unpatchable and Skipped
+    std::string reason;  // for Unpatchable and Skipped
     bool closes = false; // imports waveOutClose from WINMM
 };
 

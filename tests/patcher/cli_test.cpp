@@ -40,9 +40,8 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part :
-         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig", "Exit codes", "Example",
-          "--scan FOLDER", "DLL"})
+    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig",
+                             "Exit codes", "Example", "--scan FOLDER", "DLL"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
@@ -149,8 +148,8 @@ const struct {
      [](Bytes &b) {
          or16(b, testutil::opt(b) - 2, kFileDll);
          const uint32_t dir = uint32_t(parse_pe(b).section_table_end() + 0x40); // unused space
-         wr32(b, dir + 24, 1);        // one name
-         wr32(b, dir + 32, dir + 40); // its pointer
+         wr32(b, dir + 24, 1);                                                  // one name
+         wr32(b, dir + 32, dir + 40);                                           // its pointer
          wr32(b, dir + 40, dir + 44);
          std::memcpy(&b[dir + 44], "sndlatch", 9);
          testutil::set_dir(b, kDirExport, dir, 53);

@@ -80,10 +80,9 @@ void expect_well_patched(const Bytes &in, const Bytes &out) {
 }
 
 TEST(Patch, EveryHostComesOutWellPatched) {
-    for (const char *name :
-         {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
-          "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe",
-          "host-flat.exe", "hostlib.dll"}) {
+    for (const char *name : {"host-first.exe", "host-middle.exe", "host-last.exe",
+                             "host-first-s.exe", "host-middle-s.exe", "host-last-s.exe",
+                             "host-twodesc.exe", "host-msvc.exe", "host-flat.exe", "hostlib.dll"}) {
         SCOPED_TRACE(name);
         const Bytes in = host(name);
         expect_well_patched(in, patch(in));
@@ -194,7 +193,8 @@ TEST(Patch, ImagesBreakingTheLoadersRulesAreRefused) {
         {"sndlatch.dll itself", "hostlib.dll",
          [](Bytes &b) {
              const std::string name = "sound_main";
-             std::memcpy(&*std::search(b.begin(), b.end(), name.begin(), name.end()), "sndlatch", 9);
+             std::memcpy(&*std::search(b.begin(), b.end(), name.begin(), name.end()), "sndlatch",
+                         9);
          },
          "it is sndlatch.dll itself"},
     };
