@@ -145,10 +145,10 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
 
     size_t patchable = 0, dropin = 0, patched = 0, left = 0, skipped = 0;
     for (const fs::path &p : files) {
-        const std::string name = p.lexically_relative(folder).generic_string();
+        const std::string name = p.lexically_relative(folder).generic_u8string();
         std::string error;
         ScanResult r;
-        const std::shared_ptr<FileSource> f = FileSource::open(p.string(), error);
+        const std::shared_ptr<FileSource> f = FileSource::open(p.u8string(), error);
         try {
             if (!f)
                 throw ReadError(error);
