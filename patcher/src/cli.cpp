@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
 #include "patch.hpp"
+#include "scan.hpp"
 
 #include <cstring>
 #include <filesystem>
@@ -15,7 +16,8 @@ namespace sndlatch {
 namespace {
 
 const char *const kUsage = "usage: sndlatch-patch [--check] [-o OUT] [--strip-signature] HOST.exe\n"
-                           "       sndlatch-patch --restore HOST.exe\n";
+                           "       sndlatch-patch --restore HOST.exe\n"
+                           "       sndlatch-patch --scan FOLDER\n";
 
 const char *const kHelp =
     "Makes a 32-bit Windows program call sndlatch.dll!sndlatch wherever it would\n"
@@ -33,13 +35,21 @@ const char *const kHelp =
     "                     signature (Windows will treat it as unsigned)\n"
     "  --restore          put HOST.exe back from HOST.exe.orig, byte for byte\n"
     "                     (the .orig file becomes HOST.exe again)\n"
+    "  --scan FOLDER      say for every .exe and .dll in FOLDER and its subfolders\n"
+    "                     whether and how it gets waveOutOpen, and so which file\n"
+    "                     to patch; change nothing\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
-    "The patched program needs sndlatch.dll in its own folder to start.\n"
+    "HOST.exe may also be a DLL that a program ships (its sound library); it is\n"
+    "patched the same way. The patched program, or the program that loads the\n"
+    "patched DLL, needs sndlatch.dll in its own folder to start.\n"
+    "A program that gets waveOutOpen by ordinal, delay-loaded or through\n"
+    "GetProcAddress needs the drop-in winmm.dll instead (--scan says which).\n"
     "\n"
     "Exit codes:\n"
-    "  0  patched, already patched, or (with --check) can be patched\n"
+    "  0  patched, already patched, (with --check) can be patched, or (with\n"
+    "     --scan) the folder was scanned\n"
     "  1  the program cannot be patched; the reason is printed\n"
     "  2  usage error or a file could not be read or written\n"
     "On exit codes 1 and 2 no file has been changed.\n"
@@ -67,10 +77,22 @@ bool dll_beside(const std::string &program) {
     return false;
 }
 
-void warn_if_no_dll(const std::string &program, std::ostream &err) {
-    if (!dll_beside(program))
-        err << "sndlatch-patch: warning: " << kDllName << " is not in " << dir_of_path(program)
-            << "; " << program << " will not start until it is copied there\n";
+// A patched DLL finds sndlatch.dll in the folder of the program that loads
+// it, which is usually its own.
+void warn_if_no_dll(const std::string &program, bool is_dll, std::ostream &err) {
+    if (dll_beside(program))
+        return;
+    err << "sndlatch-patch: warning: " << kDllName << " is not in " << dir_of_path(program);
+    if (is_dll)
+        err << "; copy it into the folder of the program that loads " << program
+            << " (usually that folder), or the DLL will not load\n";
+    else
+        err << "; " << program << " will not start until it is copied there\n";
+}
+
+void note_if_closes(const std::string &program, const Analysis &an, std::ostream &out) {
+    if (an.imports_wave_out_close)
+        out << "note: " << program << ": " << kCloseNote << "\n";
 }
 
 struct Args {
@@ -79,6 +101,7 @@ struct Args {
     bool strip_signature = false;
     bool help = false;
     bool version = false;
+    bool scan = false;
     std::string output;
     std::string host;
 };
@@ -102,6 +125,8 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
                 a.help = true;
             else if (s == "--version")
                 a.version = true;
+            else if (s == "--scan")
+                a.scan = true;
             else if (s == "-o" || s == "--output") {
                 if (i + 1 >= args.size())
                     return s + " needs a file name";
@@ -122,7 +147,9 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
     if (a.help || a.version)
         return "";
     if (a.host.empty())
-        return "no program given";
+        return a.scan ? "no folder given" : "no program given";
+    if (a.scan && (a.check || a.restore || have_output || a.strip_signature))
+        return "--scan takes no other options";
     if (have_output && a.output.empty())
         return "-o needs a file name";
     if (a.restore && (a.check || have_output || a.strip_signature))
@@ -262,6 +289,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     }
     if (a.restore)
         return do_restore(a, out, err);
+    if (a.scan)
+        return run_scan(a.host, out, err);
 
     // Only the parts of the program that the analysis needs are read; the
     // rest is streamed from the file when the output is written.
@@ -277,9 +306,9 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     Analysis an;
     PatchPlan plan;
     try {
-        an = analyze(input, opts);
-        if (an.verdict == Verdict::Patchable && !a.check)
-            plan = plan_patch(an, opts);
+        Decision d = decide(input, opts);
+        an = std::move(d.analysis);
+        plan = std::move(d.plan);
     } catch (const Refusal &r) {
         err << "sndlatch-patch: " << a.host << ": cannot be patched: " << r.what() << "\n";
         return kExitRefused;
@@ -290,12 +319,14 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
 
     if (an.verdict == Verdict::AlreadyPatched) {
         out << a.host << ": already patched (imports " << kDllName << "!" << kExportName << ")\n";
+        note_if_closes(a.host, an, out);
         if (!a.check)
-            warn_if_no_dll(a.host, err);
+            warn_if_no_dll(a.host, an.is_dll, err);
         return kExitOk;
     }
     if (a.check) {
         out << a.host << ": can be patched (" << slot_count(an) << " from WINMM.DLL)\n";
+        note_if_closes(a.host, an, out);
         return kExitOk;
     }
 
@@ -330,7 +361,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             return kExitUsage;
         }
         out << "wrote " << a.output << " (" << slot_count(an) << " now from " << kDllName << ")\n";
-        warn_if_no_dll(a.output, err);
+        note_if_closes(a.output, an, out);
+        warn_if_no_dll(a.output, an.is_dll, err);
         return kExitOk;
     }
 
@@ -361,7 +393,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         out << "original kept as " << orig << "\n";
     else
         out << "existing " << orig << " left as it was\n";
-    warn_if_no_dll(a.host, err);
+    note_if_closes(a.host, an, out);
+    warn_if_no_dll(a.host, an.is_dll, err);
     return kExitOk;
 }
 

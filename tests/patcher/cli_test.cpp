@@ -30,6 +30,9 @@ Result cli(const std::vector<std::string> &args) {
 bool has(const std::string &s, const std::string &part) {
     return s.find(part) != std::string::npos;
 }
+Bytes patch_bytes(const Bytes &b) {
+    return build_patched(b, analyze(b, {}), {});
+}
 bool is_patched(const Bytes &b) {
     return analyze(b, {}).verdict == Verdict::AlreadyPatched;
 }
@@ -37,8 +40,8 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part :
-         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig", "Exit codes", "Example"})
+    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig",
+                             "Exit codes", "Example", "--scan FOLDER", "DLL"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
@@ -141,7 +144,17 @@ const struct {
      },
      "not a PE program"},
     {"PE32+", [](Bytes &b) { wr16(b, testutil::opt(b), 0x20b); }, "64-bit (PE32+)"},
-    {"DLL", [](Bytes &b) { or16(b, testutil::opt(b) - 2, kFileDll); }, "it is a DLL"},
+    {"DLL exporting sndlatch",
+     [](Bytes &b) {
+         or16(b, testutil::opt(b) - 2, kFileDll);
+         const uint32_t dir = uint32_t(parse_pe(b).section_table_end() + 0x40); // unused space
+         wr32(b, dir + 24, 1);                                                  // one name
+         wr32(b, dir + 32, dir + 40);                                           // its pointer
+         wr32(b, dir + 40, dir + 44);
+         std::memcpy(&b[dir + 44], "sndlatch", 9);
+         testutil::set_dir(b, kDirExport, dir, 53);
+     },
+     "it is sndlatch.dll itself"},
     {".NET", [](Bytes &b) { testutil::set_dir(b, kDirClr, 0x1000, 0x48); }, ".NET program"},
     {"FORCE_INTEGRITY", [](Bytes &b) { or16(b, testutil::opt(b) + 70, kDllCharForceIntegrity); },
      "FORCE_INTEGRITY"},
@@ -214,6 +227,145 @@ TEST(Cli, RefusalsLeaveEverythingUntouched) {
     kRefusals[7].damage(signed_host);
     testutil::write(dir / "h.exe", signed_host);
     EXPECT_EQ(cli({"--strip-signature", dir / "h.exe"}).code, 0);
+}
+
+// host-msvc.exe with `extra` more copies of its KERNEL32 descriptor ahead
+// of its own. The patch splits WINMM's descriptor in three, so with 4093
+// copies the program is read but its patched table would not be.
+Bytes many_descriptors(size_t extra) {
+    Bytes b = host("host-msvc.exe");
+    const PeImage pe = parse_pe(b);
+    size_t off = 0;
+    pe.rva_to_offset(pe.dirs[kDirImport].rva, 1, off);
+    const size_t own = kImportDescSize * (read_imports(pe).size() + 1);
+    Bytes table;
+    for (size_t i = 0; i < extra; ++i)
+        table.insert(table.end(), b.begin() + ptrdiff_t(off),
+                     b.begin() + ptrdiff_t(off + kImportDescSize));
+    table.insert(table.end(), b.begin() + ptrdiff_t(off), b.begin() + ptrdiff_t(off + own));
+    testutil::set_dir(b, kDirImport, testutil::grow_last_section(b, table), uint32_t(table.size()));
+    return b;
+}
+
+// "can be patched" must be followed by a successful patch: --check makes
+// the whole plan, layout checks included.
+TEST(Cli, CheckAgreesWithPatching) {
+    Bytes gap = host("host-msvc.exe");
+    const PeImage pe = parse_pe(gap);
+    wr32(gap, pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1) + 12,
+         pe.sections.back().va + 0x1000);
+    const std::pair<const char *, Bytes> cases[] = {
+        {"4095 descriptors", many_descriptors(4093)},
+        {"4094 descriptors", many_descriptors(4092)},
+        {"a gap before the last section", gap},
+    };
+    for (const auto &[name, in] : cases) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        testutil::write(dir / "h.exe", in);
+        const Result check = cli({"--check", dir / "h.exe"});
+        const Result patch = cli({dir / "h.exe"});
+        EXPECT_EQ(check.code, patch.code) << check.out << check.err << patch.out << patch.err;
+        EXPECT_EQ(check.code, 1) << check.out;
+        EXPECT_EQ(testutil::read(dir / "h.exe"), in);
+        EXPECT_EQ(dir.file_count(), 1u);
+    }
+}
+
+// host-middle-s.exe importing waveOutClose in place of waveOutReset.
+Bytes closing_host() {
+    Bytes b = host("host-middle-s.exe");
+    const std::string reset("waveOutReset\0", 13);
+    std::memcpy(&b[find(b, reset)], "waveOutClose", 12);
+    return b;
+}
+
+TEST(Cli, SoundLibrariesAndTheCloseNote) {
+    TempDir dir;
+    const std::string lib = dir / "hostlib.dll";
+    const Bytes original = host("hostlib.dll");
+    testutil::write(lib, original);
+    EXPECT_TRUE(has(cli({"--check", lib}).out, "can be patched"));
+    const Result r = cli({lib});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "folder of the program that loads")) << r.err;
+    EXPECT_FALSE(has(r.out, "note:")) << r.out;
+    EXPECT_EQ(testutil::read(lib + ".orig"), original);
+    EXPECT_TRUE(is_patched(testutil::read(lib)));
+    EXPECT_EQ(cli({"--restore", lib}).code, 0);
+    EXPECT_EQ(testutil::read(lib), original);
+
+    const std::string h = dir / "h.exe";
+    testutil::write(h, closing_host());
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"--check", h}, {h}, {"--check", h}}) {
+        const Result c = cli(args);
+        EXPECT_EQ(c.code, 0) << c.err;
+        EXPECT_EQ(std::count(c.out.begin(), c.out.end(), '\n'), 2) << c.out;
+        EXPECT_TRUE(has(c.out, "note: " + h + ": it also imports waveOutClose")) << c.out;
+    }
+}
+
+TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path / "game" / "sound");
+    const Bytes middle = host("host-middle-s.exe");
+    Bytes plain = middle, lookup = middle, ordinal = middle, delayed = middle;
+    kRefusals[8].damage(plain);
+    kRefusals[8].damage(lookup);
+    const std::string name = "...waveOutOpen...";
+    lookup.insert(lookup.end(), name.begin(), name.end());
+    kRefusals[9].damage(ordinal);
+    kRefusals[10].damage(delayed);
+    Bytes own = host("hostlib.dll");
+    std::memcpy(&own[find(own, "sound_main")], "sndlatch", 9);
+    const std::pair<const char *, Bytes> files[] = {
+        {"game/Game.EXE", middle},
+        {"game/sound/hostlib.Dll", host("hostlib.dll")},
+        {"game/sound/closes.dll", closing_host()},
+        {"done.exe", patch_bytes(host("host-first.exe"))},
+        {"ordinal.exe", ordinal},
+        {"delay.exe", delayed},
+        {"lookup.exe", lookup},
+        {"plain.exe", plain},
+        {"sndlatch.dll", own},
+        {"text.dll", Bytes{'h', 'i'}},
+        {"game/readme.txt", middle},
+    };
+    for (const auto &[file, bytes] : files)
+        testutil::write(dir / file, bytes);
+
+    const Result r = cli({"--scan", dir.path.string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const char *const expected[] = {
+        "delay.exe: delay-loads WINMM.DLL: use the drop-in winmm.dll\n",
+        "done.exe: already patched\n",
+        "game/Game.EXE: patchable: imports waveOutOpen by name\n",
+        "game/sound/closes.dll: patchable: imports waveOutOpen by name; note: it also imports "
+        "waveOutClose",
+        "game/sound/hostlib.Dll: patchable",
+        "lookup.exe: looks up waveOutOpen at run time (GetProcAddress): use the drop-in",
+        "ordinal.exe: imports WINMM.DLL by ordinal: use the drop-in winmm.dll\n",
+        "plain.exe: does not use waveOutOpen\n",
+        "sndlatch.dll: sndlatch.dll itself or a copy; never patched\n",
+        "text.dll: skipped (not a Windows program",
+        "10 files: 3 patchable, 1 already patched, 3 need the drop-in winmm.dll, 2 left alone, "
+        "1 skipped\n",
+    };
+    size_t at = 0;
+    for (const char *line : expected) {
+        const size_t found = r.out.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "no \"" << line << "\" in order in:\n" << r.out;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 11) << r.out;
+    for (const auto &[file, bytes] : files)
+        EXPECT_EQ(testutil::read(dir / file), bytes) << file;
+    EXPECT_EQ(dir.file_count(), 8u) << "the scan left a file behind";
+
+    EXPECT_EQ(cli({"--scan", dir / "missing"}).code, 2);
+    EXPECT_EQ(cli({"--scan", dir / "plain.exe"}).code, 2);
+    EXPECT_EQ(cli({"--scan", "-o", "x", dir.path.string()}).code, 2);
 }
 
 } // namespace
