@@ -40,8 +40,8 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part :
-         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1", "Exit codes", "Example"})
+    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1",
+                             "Exit codes", "Example"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
