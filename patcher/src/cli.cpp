@@ -74,7 +74,7 @@ std::string dir_of_path(const std::string &path) {
 // platform's own characters (UTF-16 on Windows), so that no name in the
 // folder has to be converted.
 bool name_is(const fs::path &file, const std::string &name) {
-    const fs::path::string_type &s = file.filename().native();
+    const fs::path::string_type s = file.filename().native();
     auto lower = [](int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
     return s.size() == name.size() &&
            std::equal(s.begin(), s.end(), name.begin(),

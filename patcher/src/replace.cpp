@@ -137,7 +137,7 @@ bool replace_keeping_orig(const std::string &file, FileSource &current, const Wr
         }
     }
     const Writer copy_current = [&](std::ostream &out) { write_copy(current, out); };
-    const bool keep_old = old && same_bytes(*old, copy_current);
+    const bool keep_old = old && old->size() == current.size() && same_bytes(*old, copy_current);
     if (old)
         old->close();
 
