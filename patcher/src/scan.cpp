@@ -1,6 +1,7 @@
 #include "scan.hpp"
 
 #include "cli.hpp"
+#include "files.hpp"
 #include "patch.hpp"
 
 #include <algorithm>
@@ -121,12 +122,13 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
 
 int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
     std::error_code ec;
-    if (!fs::is_directory(folder, ec)) {
+    const fs::path root = fs_path(folder);
+    if (!fs::is_directory(root, ec)) {
         err << "sndlatch-patch: " << folder << ": not a folder\n";
         return kExitUsage;
     }
     std::vector<fs::path> files;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
     if (ec) {
         err << "sndlatch-patch: " << folder << ": " << ec.message() << "\n";
         return kExitUsage;
@@ -145,7 +147,7 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
 
     size_t patchable = 0, dropin = 0, patched = 0, left = 0, skipped = 0;
     for (const fs::path &p : files) {
-        const std::string name = p.lexically_relative(folder).generic_u8string();
+        const std::string name = p.lexically_relative(root).generic_u8string();
         std::string error;
         ScanResult r;
         const std::shared_ptr<FileSource> f = FileSource::open(p.u8string(), error);

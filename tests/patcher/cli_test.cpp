@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 
 using namespace sndlatch;
@@ -40,7 +43,7 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig",
+    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1",
                              "Exit codes", "Example", "--scan FOLDER", "DLL"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
@@ -103,10 +106,141 @@ TEST(Cli, CheckThenPatchInPlaceThenRestoreByteForByte) {
     EXPECT_EQ(dir.file_count(), 1u);
     EXPECT_EQ(cli({"--restore", h}).code, 2) << "nothing left to restore from";
 
-    // An existing .orig is never overwritten.
+    // An existing .orig is never overwritten: a different one is moved aside.
     testutil::write(orig, Bytes{'k', 'e', 'e', 'p'});
     EXPECT_EQ(cli({h}).code, 0);
-    EXPECT_EQ(testutil::read(orig), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(testutil::read(orig + ".1"), (Bytes{'k', 'e', 'e', 'p'}));
+}
+
+TEST(Cli, OrigKeepsEachVersionAndRestoreUndoesOnlyItsOwnPatch) {
+    TempDir dir;
+    const std::string h = dir / "h.exe", orig = h + ".orig";
+    const Bytes v1 = host("host-first.exe"), v2 = host("host-last.exe"),
+                v3 = host("host-middle.exe");
+    Result r;
+    for (const Bytes *update : {&v1, &v2, &v3}) { // patched, then updated and patched again
+        testutil::write(h, *update);
+        r = cli({h});
+        EXPECT_EQ(r.code, 0) << r.err;
+    }
+    EXPECT_TRUE(has(r.out, "the older one as " + orig + ".2")) << r.out;
+    EXPECT_EQ(testutil::read(orig), v3);
+    EXPECT_EQ(testutil::read(orig + ".1"), v1);
+    EXPECT_EQ(testutil::read(orig + ".2"), v2);
+    const Bytes patched = testutil::read(h);
+    testutil::write(h, v3); // a .orig that already holds the program is kept
+    EXPECT_TRUE(has(cli({h}).out, "already kept as " + orig));
+    EXPECT_EQ(testutil::read(h), patched);
+    EXPECT_EQ(dir.file_count(), 4u);
+
+    // --restore refuses a program that is not the patched form of the .orig.
+    for (const Bytes &changed : {v2, v3, Bytes{'x'}}) {
+        testutil::write(h, changed);
+        r = cli({"--restore", h});
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(testutil::read(h), changed);
+        EXPECT_EQ(testutil::read(orig), v3);
+    }
+    testutil::write(h, patched);
+    EXPECT_EQ(cli({"--restore", h}).code, 0);
+    EXPECT_EQ(testutil::read(h), v3);
+
+    // A folder where the .orig goes: nothing is patched.
+    std::filesystem::create_directory(orig);
+    r = cli({h});
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_TRUE(has(r.err, orig + " is not a file")) << r.err;
+    EXPECT_EQ(testutil::read(h), v3);
+    EXPECT_EQ(dir.file_count(), 4u);
+
+    // A signed program patched with --strip-signature can be restored.
+    Bytes signed_host = host("host-middle-s.exe");
+    testutil::set_dir(signed_host, kDirSecurity, uint32_t(signed_host.size()), 8);
+    signed_host.resize(signed_host.size() + 8);
+    testutil::write(dir / "s.exe", signed_host);
+    EXPECT_EQ(cli({"--strip-signature", dir / "s.exe"}).code, 0);
+    r = cli({"--restore", dir / "s.exe"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(testutil::read(dir / "s.exe"), signed_host);
+}
+
+TEST(Cli, OutputIsNeverTheHostAndCopiesAPatchedOne) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    const Bytes original = host("host-last.exe");
+    testutil::write(h, original);
+    std::filesystem::create_symlink("h.exe", dir / "link.exe");
+    std::filesystem::create_hard_link(h, dir / "hard.exe");
+    for (const std::string &same : {h, dir / "./h.exe", dir / "link.exe", dir / "hard.exe"}) {
+        const Result r = cli({"-o", same, h});
+        EXPECT_EQ(r.code, 2) << same;
+        EXPECT_TRUE(has(r.err, "itself")) << r.err;
+        EXPECT_EQ(testutil::read(h), original);
+    }
+    EXPECT_EQ(dir.file_count(), 3u);
+
+    ASSERT_EQ(cli({h}).code, 0);
+    const Result r = cli({"-o", dir / "out.exe", h});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "; wrote " + dir / "out.exe" + " as a copy")) << r.out;
+    EXPECT_EQ(testutil::read(dir / "out.exe"), testutil::read(h));
+}
+
+TEST(Cli, SymbolicLinkStaysALink) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "real");
+    const std::string h = dir / "h.exe", real = dir / "real/r.exe";
+    const Bytes original = host("host-first.exe");
+    testutil::write(real, original);
+    std::filesystem::create_symlink("real/r.exe", h);
+
+    EXPECT_EQ(cli({h}).code, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(h));
+    EXPECT_TRUE(is_patched(testutil::read(real)));
+    EXPECT_EQ(testutil::read(real + ".orig"), original);
+    const Result r = cli({"--restore", h});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(h));
+    EXPECT_EQ(testutil::read(real), original);
+    EXPECT_EQ(dir.file_count(), 2u);
+}
+
+// A replacement that fails at its last step, as it does on Windows for a
+// running or read-only program: here the program turns into a folder while
+// the new one is written. The former .orig must come back, nothing be left.
+TEST(Files, FailedReplaceLeavesEverythingAsItWas) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    const Bytes older{'o', 'l', 'd'};
+    testutil::write(h, Bytes{'n', 'e', 'w'});
+    testutil::write(h + ".orig", older);
+    std::string error;
+    const std::shared_ptr<FileSource> current = FileSource::open(h, error);
+    KeptOrig kept;
+    const Writer swap_for_folder = [&](std::ostream &out) {
+        out << "patched";
+        std::filesystem::remove(h);
+        std::filesystem::create_directories(h + "/in-the-way");
+    };
+    EXPECT_FALSE(replace_keeping_orig(h, *current, swap_for_folder, kept, error));
+    EXPECT_TRUE(has(error, "cannot replace " + h)) << error;
+    EXPECT_EQ(testutil::read(h + ".orig"), older);
+    EXPECT_EQ(dir.file_count(), 2u) << "a temporary file or .orig.1 was left";
+
+    // Natively a folder that cannot be written to is the nearest case.
+    if (geteuid() == 0) {
+        std::cout << "[ SKIPPED ] read-only folder: root writes to it anyway\n";
+        return;
+    }
+    testutil::write(dir / "p.exe", host("host-first.exe"));
+    std::filesystem::permissions(dir.path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    const Result r = cli({dir / "p.exe"});
+    std::filesystem::permissions(dir.path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_EQ(dir.file_count(), 3u);
 }
 
 size_t find(const Bytes &b, const std::string &s) {
