@@ -7,6 +7,21 @@
 
 #include "open_once.h"
 
+// Two things differ between the modules built from this file: where the first
+// open goes, and which callers may be answered from memory. sndlatch.dll is
+// called only by the program that was pointed at it, and it imports
+// waveOutOpen from WINMM.DLL. The drop-in winmm.dll names a header of its own
+// in OPEN_ONCE_HOOKS.
+#ifdef OPEN_ONCE_HOOKS
+#include OPEN_ONCE_HOOKS
+#else
+#define OPEN_ONCE_ENTRY sndlatch
+#define platform_open waveOutOpen
+static inline bool caller_may_be_answered(void *) {
+    return true;
+}
+#endif
+
 // ---- module state: zero at load, never reset while the module is loaded ----
 static volatile LONG open_done; // 1 once a platform open succeeded and open_handle is set
 static HWAVEOUT open_handle;    // the handle that first successful open produced
@@ -30,10 +45,11 @@ static void unlock_first_open() {
     InterlockedExchange(&open_busy, 0);
 }
 
-extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
-                                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen) {
-    if (opens_no_device(phwo, fdwOpen))
-        return waveOutOpen(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
+extern "C" MMRESULT WINAPI OPEN_ONCE_ENTRY(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                                           DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                                           DWORD fdwOpen) {
+    if (opens_no_device(phwo, fdwOpen) || !caller_may_be_answered(__builtin_return_address(0)))
+        return platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
 
     // The answered path: one acquire load and one store, no lock, no shared write.
     if (__atomic_load_n(&open_done, __ATOMIC_ACQUIRE)) {
@@ -48,7 +64,7 @@ extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORM
         *phwo = open_handle;
         result = MMSYSERR_NOERROR;
     } else {
-        result = waveOutOpen(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
+        result = platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
         // A failed open is not remembered: the next request tries the platform again.
         if (result == MMSYSERR_NOERROR) {
             open_handle = *phwo;

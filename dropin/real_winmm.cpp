@@ -1,0 +1,103 @@
+// Finds the system's winmm.dll and its functions for the export slots.
+//
+// Every export but waveOutOpen is a jump through its slot. A slot first
+// points at a resolver, which loads the system's winmm on the first call that
+// needs it, looks the function up once and points the slot at it; from then
+// on the call goes straight through, with the caller's stack and registers.
+
+#include "real_winmm.h"
+
+#include "settings.h"
+
+extern "C" {
+extern void *wm_slots[];         // where each export jumps (stubs.cpp)
+extern void *const wm_missing[]; // each export's answer when it cannot be had
+extern const char *const wm_export_names[];
+extern IMAGE_DOS_HEADER __ImageBase; // this module
+}
+
+// ---- module state ----------------------------------------------------------------
+static HMODULE volatile real_winmm; // the system's winmm.dll once loaded; NULL before
+static volatile LONG real_missing;  // 1 when it could not be loaded; never retried
+// -----------------------------------------------------------------------------------
+
+// Loads the system's winmm by its full path: a bare name would give back this
+// module. On 64-bit Windows a 32-bit process's system directory is redirected
+// to SysWOW64, which holds the 32-bit winmm.
+static HMODULE load_real_winmm() {
+    static const WCHAR file[] = L"\\winmm.dll";
+    WCHAR path[MAX_PATH + sizeof file / sizeof file[0]];
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return NULL;
+    for (UINT i = 0; i < sizeof file / sizeof file[0]; i++)
+        path[n + i] = file[i];
+    HMODULE module = LoadLibraryW(path);
+    if (module == (HMODULE)&__ImageBase) {
+        // A loader that matched the name to this module: using it would
+        // make every export call itself.
+        FreeLibrary(module);
+        module = NULL;
+    }
+    write_debug_log("system winmm %ls: %s\n", path, module ? "loaded" : "cannot be loaded");
+    return module;
+}
+
+// The system's winmm, loaded on the first call that needs it; never from
+// DllMain, where the loader lock is held. Racing first calls may both load
+// it: the loser drops its reference.
+static HMODULE real_winmm_module() {
+    HMODULE module = __atomic_load_n(&real_winmm, __ATOMIC_ACQUIRE);
+    if (module || __atomic_load_n(&real_missing, __ATOMIC_ACQUIRE))
+        return module;
+    module = load_real_winmm();
+    if (!module) {
+        __atomic_store_n(&real_missing, 1, __ATOMIC_RELEASE);
+        return NULL;
+    }
+    HMODULE first =
+        (HMODULE)InterlockedCompareExchangePointer((PVOID volatile *)&real_winmm, module, NULL);
+    if (first) {
+        FreeLibrary(module);
+        return first;
+    }
+    return module;
+}
+
+// Points export `index`'s slot at the system's function, or at its missing
+// answer, and returns where the call goes now.
+extern "C" void *WINAPI wm_resolve(unsigned index) {
+    HMODULE module = real_winmm_module();
+    void *target = module ? (void *)GetProcAddress(module, wm_export_names[index]) : NULL;
+    if (!target) {
+        write_debug_log("%s: not in the system winmm, answered with an error\n",
+                        wm_export_names[index]);
+        target = wm_missing[index];
+    }
+    __atomic_store_n(&wm_slots[index], target, __ATOMIC_RELEASE);
+    // Wine's loader remembers the module it was last asked about and
+    // answers the next lookup by bare name from it when the name fits: after
+    // the lines above that is the system's winmm, and a program's next
+    // LoadLibrary("winmm") would bypass this module. Asking about this
+    // module moves that memory back here.
+    GetProcAddress((HMODULE)&__ImageBase, "waveOutOpen");
+    return target;
+}
+
+// Entered from a stub's resolver with the export's index pushed above the
+// caller's return address. Keeps eax, ecx and edx for the real function,
+// replaces the index with the target and returns into it, so the target
+// finds the stack exactly as the caller left it.
+asm(".text\n"
+    ".globl _wm_resolve_common\n"
+    "_wm_resolve_common:\n"
+    "    pushl %eax\n"
+    "    pushl %ecx\n"
+    "    pushl %edx\n"
+    "    pushl 12(%esp)\n"
+    "    call _wm_resolve@4\n"
+    "    movl %eax, 12(%esp)\n"
+    "    popl %edx\n"
+    "    popl %ecx\n"
+    "    popl %eax\n"
+    "    ret\n");

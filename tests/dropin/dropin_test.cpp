@@ -1,0 +1,296 @@
+// End-to-end tests of the drop-in winmm.dll: this unmodified program imports
+// winmm and finds the drop-in beside it, with Wine's own winmm behind that.
+// The module state lasts for the whole process, so the cases run in order:
+// the first open the program makes is the one through the wave mapper.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <mmreg.h>
+#include <mmsystem.h>
+
+#include <string>
+
+typedef MMRESULT(WINAPI *lib_open_fn)(HWAVEOUT *);
+typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
+
+static const WAVEFORMATEX pcm = {WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
+static const HWAVEOUT poison = (HWAVEOUT)0xdeadbeef;
+
+// The handle the program's first open got, shared by the cases after it.
+static HWAVEOUT program_handle;
+
+static HMODULE module_of(const void *address) {
+    HMODULE module = NULL;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       (LPCWSTR)address, &module);
+    return module;
+}
+
+static std::wstring system_path(const wchar_t *file) {
+    wchar_t dir[MAX_PATH];
+    GetSystemDirectoryW(dir, MAX_PATH);
+    return std::wstring(dir) + L"\\" + file;
+}
+
+static HMODULE dropin() {
+    return module_of((const void *)&waveOutOpen);
+}
+
+// The system's winmm by full path, as the drop-in loads it. Wine answers the
+// next bare-name lookup from the module it was last asked about; asking about
+// the drop-in keeps this test's own load from steering a later
+// LoadLibrary("winmm").
+static HMODULE system_winmm() {
+    HMODULE module = LoadLibraryW(system_path(L"winmm.dll").c_str());
+    GetProcAddress(dropin(), "waveOutOpen");
+    return module;
+}
+
+static FARPROC export_of(HMODULE module, const char *name) {
+    return GetProcAddress(module, name);
+}
+
+// Calls `fn` with six arguments pushed from right to left and returns its
+// result; `removed` gets the bytes that the function took off the stack.
+static DWORD call_pushing_six(FARPROC fn, const DWORD (&args)[6], unsigned *removed) {
+    DWORD result;
+    unsigned left;
+    __asm__ volatile("movl %%esp, %%esi\n\t"
+                     "pushl 20(%[a])\n\tpushl 16(%[a])\n\tpushl 12(%[a])\n\t"
+                     "pushl 8(%[a])\n\tpushl 4(%[a])\n\tpushl (%[a])\n\t"
+                     "call *%[fn]\n\t"
+                     "movl %%esi, %%ecx\n\t"
+                     "subl %%esp, %%ecx\n\t"
+                     "movl %%esi, %%esp\n\t"
+                     : "=a"(result), "=c"(left)
+                     : [fn] "r"(fn), [a] "r"(args)
+                     : "esi", "edx", "memory");
+    *removed = 24 - left;
+    return result;
+}
+
+static void play_block(HWAVEOUT handle, char *data, DWORD size) {
+    WAVEHDR header = {};
+    header.lpData = data;
+    header.dwBufferLength = size;
+    ASSERT_EQ(waveOutPrepareHeader(handle, &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(handle, &header, sizeof header), MMSYSERR_NOERROR);
+    for (int i = 0; i < 500 && !(header.dwFlags & WHDR_DONE); i++)
+        Sleep(20);
+    EXPECT_TRUE(header.dwFlags & WHDR_DONE) << "flags " << header.dwFlags;
+    EXPECT_EQ(waveOutUnprepareHeader(handle, &header, sizeof header), MMSYSERR_NOERROR);
+}
+
+TEST(DropIn, ProgramIsBoundToItAndItReachesTheSystemWinmm) {
+    wchar_t path[MAX_PATH], here[MAX_PATH];
+    ASSERT_NE(dropin(), (HMODULE)NULL);
+    GetModuleFileNameW(dropin(), path, MAX_PATH);
+    GetModuleFileNameW(NULL, here, MAX_PATH);
+    std::wstring folder(here);
+    folder.resize(folder.rfind(L'\\') + 1);
+    EXPECT_EQ(lstrcmpiW(path, (folder + L"winmm.dll").c_str()), 0) << "bound to " << path;
+    HMODULE system = system_winmm();
+    ASSERT_NE(system, (HMODULE)NULL);
+    EXPECT_NE(system, dropin()) << "the system winmm by full path is the drop-in itself";
+    FreeLibrary(system);
+}
+
+// The program's first open asks the mapper for IMA ADPCM; the mapper opens a
+// PCM device underneath and converts. Later opens are answered.
+TEST(DropIn, FirstOpenThroughTheMapperWithACompressedFormat) {
+    IMAADPCMWAVEFORMAT adpcm = {};
+    adpcm.wfx = {WAVE_FORMAT_IMA_ADPCM, 1, 22050, 11100, 512, 4, 2};
+    adpcm.wSamplesPerBlock = 1017;
+    HWAVEOUT handles[3];
+    for (HWAVEOUT &h : handles) {
+        h = poison;
+        ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &adpcm.wfx, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(handles[1], handles[0]);
+    EXPECT_EQ(handles[2], handles[0]);
+    program_handle = handles[0];
+    static char block[512 * 8];
+    play_block(program_handle, block, sizeof block);
+}
+
+TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
+    // A first call of another export loads nothing more, but must not leave
+    // the loader pointing a bare "winmm" at the system's module.
+    waveOutGetNumDevs();
+    HWAVEOUT h = poison;
+    EXPECT_EQ(waveOutOpen(&h, 0, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(h, program_handle) << "direct import";
+
+    // Looked up at run time, as programs that load winmm themselves do.
+    open_fn looked_up =
+        (open_fn)(void (*)(void))GetProcAddress(LoadLibraryA("winmm"), "waveOutOpen");
+    ASSERT_NE(looked_up, (open_fn)NULL);
+    h = poison;
+    EXPECT_EQ(looked_up(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(h, program_handle) << "looked up at run time";
+
+    // The program's own sound library, a DLL in its folder.
+    HMODULE lib = LoadLibraryA("caller_lib.dll");
+    ASSERT_NE(lib, (HMODULE)NULL);
+    lib_open_fn lib_open = (lib_open_fn)(void (*)(void))GetProcAddress(lib, "caller_open");
+    for (int i = 0; i < 3; i++) {
+        h = poison;
+        EXPECT_EQ(lib_open(&h), MMSYSERR_NOERROR);
+        EXPECT_EQ(h, program_handle) << "the program's DLL, call " << i;
+    }
+
+    // A format query opens nothing and writes no handle.
+    h = poison;
+    EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &pcm, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    EXPECT_EQ(h, poison);
+}
+
+// The same DLL loaded from the Windows directory stands for a platform
+// component: its opens reach the platform, each with a device of its own,
+// and leave the program's device alone.
+TEST(DropIn, PlatformModulesAlwaysReachThePlatform) {
+    std::wstring copy = system_path(L"sndlatch_platform_probe.dll");
+    ASSERT_TRUE(CopyFileW(L"caller_lib.dll", copy.c_str(), FALSE)) << GetLastError();
+    HMODULE lib = LoadLibraryW(copy.c_str());
+    ASSERT_NE(lib, (HMODULE)NULL);
+    lib_open_fn lib_open = (lib_open_fn)(void (*)(void))GetProcAddress(lib, "caller_open");
+    HWAVEOUT a = poison, b = poison;
+    EXPECT_EQ(lib_open(&a), MMSYSERR_NOERROR);
+    EXPECT_EQ(lib_open(&b), MMSYSERR_NOERROR);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, program_handle);
+    EXPECT_NE(b, program_handle);
+    EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
+    HWAVEOUT h = poison;
+    EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(h, program_handle);
+    FreeLibrary(lib);
+    DeleteFileW(copy.c_str());
+}
+
+// MCI and PlaySound open and close devices of their own for every sound; the
+// program's device stays open and usable throughout.
+TEST(DropIn, MciAndPlaySoundBesideTheProgramsDevice) {
+    // 0.05 s of 8-bit silence.
+    static const char wav_name[] = "dropin_beep.wav";
+    struct {
+        char riff[4];
+        DWORD size;
+        char wave_fmt[8];
+        DWORD fmt_size;
+        PCMWAVEFORMAT fmt;
+        char data[4];
+        DWORD data_size;
+        BYTE samples[1102];
+    } wav = {{'R', 'I', 'F', 'F'},
+             sizeof wav - 8,
+             {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '},
+             16,
+             {{WAVE_FORMAT_PCM, 1, 22050, 22050, 1}, 8},
+             {'d', 'a', 't', 'a'},
+             1102,
+             {}};
+    memset(wav.samples, 0x80, sizeof wav.samples);
+    HANDLE file = CreateFileA(wav_name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written;
+    ASSERT_TRUE(WriteFile(file, &wav, sizeof wav, &written, NULL));
+    CloseHandle(file);
+
+    std::string play = std::string("play ") + wav_name + " wait";
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(mciSendStringA(play.c_str(), NULL, 0, NULL), 0u) << "MCI play " << i;
+        EXPECT_TRUE(PlaySoundA(wav_name, NULL, SND_FILENAME | SND_SYNC | SND_NODEFAULT))
+            << "PlaySound " << i;
+    }
+    MMTIME position = {TIME_BYTES, {}};
+    EXPECT_EQ(waveOutGetPosition(program_handle, &position, sizeof position), MMSYSERR_NOERROR);
+    static char block[512 * 4];
+    play_block(program_handle, block, sizeof block);
+    DeleteFileA(wav_name);
+}
+
+TEST(DropIn, OtherCallsReachTheSystemWinmmUntouched) {
+    HMODULE system = system_winmm();
+    EXPECT_EQ(waveOutGetNumDevs(),
+              ((UINT(WINAPI *)())(void (*)(void))export_of(system, "waveOutGetNumDevs"))());
+    char mine[MAXERRORLENGTH] = "", theirs[MAXERRORLENGTH] = "";
+    EXPECT_EQ(waveOutGetErrorTextA(WAVERR_BADFORMAT, mine, sizeof mine), MMSYSERR_NOERROR);
+    auto text = (MMRESULT(WINAPI *)(MMRESULT, LPSTR, UINT))(void (*)(void))export_of(
+        system, "waveOutGetErrorTextA");
+    text(WAVERR_BADFORMAT, theirs, sizeof theirs);
+    EXPECT_STREQ(mine, theirs);
+
+    DWORD written_volume = 0;
+    // The stack as the caller left it: each function removes its own
+    // arguments, on the first call (through the resolver) and after it.
+    struct {
+        const char *name;
+        DWORD args[6];
+        unsigned bytes;
+        DWORD expected;
+    } calls[] = {
+        {"mmioStringToFOURCCA", {(DWORD) "wave", MMIO_TOUPPER}, 8, mmioFOURCC('W', 'A', 'V', 'E')},
+        {"waveOutGetErrorTextA",
+         {WAVERR_BADFORMAT, (DWORD)mine, sizeof mine},
+         12,
+         MMSYSERR_NOERROR},
+        {"waveOutGetVolume", {(DWORD)program_handle, (DWORD)&written_volume}, 8, MMSYSERR_NOERROR},
+    };
+    for (auto &c : calls) {
+        for (int round = 0; round < 2; round++) {
+            unsigned removed = 0;
+            DWORD result = call_pushing_six(export_of(dropin(), c.name), c.args, &removed);
+            EXPECT_EQ(result, c.expected) << c.name << ", round " << round;
+            EXPECT_EQ(removed, c.bytes) << c.name << ", round " << round;
+        }
+    }
+}
+
+// Functions that Wine's winmm lacks (Windows internals) answer their error
+// value and still remove their arguments, so the caller goes on.
+TEST(DropIn, FunctionsTheSystemLacksReturnTheirErrorValue) {
+    struct {
+        const char *name;
+        unsigned bytes;
+        DWORD expected;
+    } calls[] = {
+        {"wod32Message", 20, MMSYSERR_NODRIVER},
+        {"gfxOpenGfx", 8, 0},
+        {"_gfxLogon@4", 4, 0},
+        {"mmDrvInstall", 16, MMSYSERR_NODRIVER},
+    };
+    HMODULE system = system_winmm();
+    for (auto &c : calls) {
+        if (export_of(system, c.name)) {
+            ADD_FAILURE() << c.name << " is in the system winmm after all";
+            continue;
+        }
+        ASSERT_NE(export_of(dropin(), c.name), (FARPROC)NULL) << c.name;
+        for (int round = 0; round < 2; round++) {
+            DWORD args[6] = {1, 2, 3, 4, 5, 6};
+            unsigned removed = 0;
+            DWORD result = call_pushing_six(export_of(dropin(), c.name), args, &removed);
+            EXPECT_EQ(result, c.expected) << c.name << ", round " << round;
+            EXPECT_EQ(removed, c.bytes) << c.name << ", round " << round;
+        }
+    }
+}
+
+// With Debug_Log = 1 (this folder's sndlatch.ini) the log tells which
+// callers were answered and which were passed on.
+TEST(DropIn, TheLogNamesEachCallersAnswer) {
+    char text[8192] = "";
+    HANDLE file = CreateFileA("sndlatch.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD got = 0;
+    ReadFile(file, text, sizeof text - 1, &got, NULL);
+    CloseHandle(file);
+    std::string log(text, got);
+    EXPECT_NE(log.find("dropin_test.exe: the program's module"), std::string::npos) << log;
+    EXPECT_NE(log.find("sndlatch_platform_probe.dll: a platform module"), std::string::npos) << log;
+    EXPECT_NE(log.find("system winmm"), std::string::npos) << log;
+}
