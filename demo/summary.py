@@ -49,7 +49,7 @@ def problems_of(name, counts, wav, path):
                      % (name, "one handle in all" if one_device else "one handle per open",
                         counts))
     read = wav and sox_samples(path)
-    if wav and read != wav[3]:
+    if wav and (not read or read != wav[3]):
         found.append("%s: sox reads %s samples from %s, the file holds %d"
                      % (name, read, path, wav[3]))
     if not one_device:
