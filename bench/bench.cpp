@@ -65,15 +65,6 @@ void print_header(const options &opt) {
            "------------", "------------", "-------", "--------", "------");
 }
 
-// ---- 1. the answered call ------------------------------------------------------
-
-void answered_call(const options &opt, open_fn answered, open_fn floor) {
-    side_by_side("1 answered call, ns/call", opt.reps, 1.5, 1, [&](bool sndlatch, bool warm_up) {
-        // The warm-up translates the code and fills the caches.
-        return ns_per_call(sndlatch ? answered : floor, warm_up ? opt.calls / 10 : opt.calls);
-    });
-}
-
 // ---- 2. contention -----------------------------------------------------------
 
 LONGLONG thread_cpu_100ns() {
@@ -298,7 +289,7 @@ int main(int argc, char **argv) {
     if (answered(&device, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
         fail("the first open through sndlatch failed");
 
-    answered_call(opt, answered, floor);
+    answered_row("1 answered call, ns/call", opt, answered, floor);
     fflush(stdout);
     contention(opt, answered, floor);
     fflush(stdout);

@@ -136,6 +136,13 @@ double ns_per_call(open_fn fn, DWORD calls) {
     return to_ns(t1 - t0) / calls;
 }
 
+void answered_row(const char *what, const options &opt, open_fn answered, open_fn floor) {
+    side_by_side(what, opt.reps, 1.5, 1, [&](bool measured, bool warm_up) {
+        // The warm-up translates the code and fills the caches.
+        return ns_per_call(measured ? answered : floor, warm_up ? opt.calls / 10 : opt.calls);
+    });
+}
+
 double load_free(const char *path, int rounds) {
     LONGLONG t0 = now();
     for (int i = 0; i < rounds; i++) {

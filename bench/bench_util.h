@@ -43,6 +43,10 @@ double ns_per_call(open_fn fn, DWORD calls);
 // ns per LoadLibrary and FreeLibrary pair of `path`, over `rounds` pairs.
 double load_free(const char *path, int rounds);
 
+// The row of an answered open: ns per call of `answered` against `floor`,
+// each `opt.calls` calls per repetition, goal 1.5.
+void answered_row(const char *what, const options &opt, open_fn answered, open_fn floor);
+
 // One row: the measured side, its floor, their ratio and the goal on it.
 void row(const char *what, double value, double floor, double goal);
 void note(const char *what, const char *text);

@@ -58,14 +58,6 @@ void load_row(const options &opt) {
     note("", "floor: the platform's winmm.dll alone");
 }
 
-// The drop-in's waveOutOpen once it holds a device, against the empty function.
-void answered_row(const options &opt, open_fn answered, open_fn floor) {
-    side_by_side(
-        "7 drop-in answered open, ns/call", opt.reps, 1.5, 1, [&](bool dropin, bool warm_up) {
-            return ns_per_call(dropin ? answered : floor, warm_up ? opt.calls / 10 : opt.calls);
-        });
-}
-
 // timeGetTime through the drop-in's export slot against the platform's own.
 // It reaches the system clock, which costs far more than an answered open
 // (much more under qemu), so it runs a tenth of the calls.
@@ -120,7 +112,9 @@ int main(int argc, char **argv) {
         SetLastError(0);
         fail("the drop-in did not answer the second open with the first handle");
     }
-    answered_row(opt, answered, open_entry(floor_module, "floor_open"));
+    // The drop-in's waveOutOpen once it holds a device, against the empty function.
+    answered_row("7 drop-in answered open, ns/call", opt, answered,
+                 open_entry(floor_module, "floor_open"));
     fflush(stdout);
     passed_on_row(opt, (time_fn)(void *)entry(dropin, "timeGetTime"),
                   (time_fn)(void *)entry(platform, "timeGetTime"));
