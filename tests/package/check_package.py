@@ -47,7 +47,7 @@ def main(build, version):
     for topic in ["waveOutOpen", "Wine", "sndlatch-patch", "--restore", "Debug_Log",
                   "sndlatch.log", "GetProcAddress", version, "INSTALL WITHOUT PATCHING",
                   'WINEDLLOVERRIDES="winmm=n,b" %command%', "winecfg", "delete winmm.dll",
-                  "WHEN TO PATCH, AND WHEN TO DROP IN", "security software"]:
+                  "WHEN TO PATCH, AND WHEN TO DROP IN", "Security software"]:
         if topic not in readme:
             failures.append("README.txt does not mention %s" % topic)
     if "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
