@@ -5,10 +5,23 @@
 
 #include "settings.h"
 
-// ---- module state ----------------------------------------------------------------
-caller_module caller_cache[caller_cache_slots]; // the modules seen so far
-volatile LONG caller_cache_count;               // how many entries are published
-static volatile LONG cache_busy;                // 1 while one thread adds an entry
+// One module that has called before: its address range and its answer.
+struct caller_module {
+    UINT_PTR base;
+    UINT_PTR size; // written last; 0 while the entry is not filled
+    bool answered;
+};
+
+enum { cache_slots = 32 };
+
+// ---- module state: modules are added, never changed or removed -------------------
+static caller_module cache[cache_slots]; // filled in order; the first empty one ends it
+static LONG cache_used;                  // entries filled; changed only under cache_busy
+static volatile LONG cache_busy;         // 1 while one thread adds an entry
+extern "C" UINT_PTR wm_hot_base;         // the first module answered, checked inline
+extern "C" UINT_PTR wm_hot_size;         // by waveOutOpen; 0 until set, set once
+UINT_PTR wm_hot_base;
+UINT_PTR wm_hot_size;
 // -----------------------------------------------------------------------------------
 
 static WCHAR ascii_upper(WCHAR c) {
@@ -43,20 +56,25 @@ static bool is_platform_module(HMODULE module, WCHAR *path, UINT path_size) {
 static void remember(UINT_PTR base, UINT_PTR size, bool answered) {
     while (InterlockedCompareExchange(&cache_busy, 1, 0) != 0)
         Sleep(0);
-    LONG count = caller_cache_count;
     bool known = false;
-    for (LONG i = 0; i < count; i++)
-        known = known || caller_cache[i].base == base;
-    if (!known && count < caller_cache_slots) {
-        caller_cache[count].base = base;
-        caller_cache[count].size = size;
-        caller_cache[count].answered = answered;
-        __atomic_store_n(&caller_cache_count, count + 1, __ATOMIC_RELEASE);
+    for (LONG i = 0; i < cache_used; i++)
+        known = known || cache[i].base == base;
+    if (!known && cache_used < cache_slots) {
+        caller_module *entry = &cache[cache_used++];
+        entry->base = base;
+        entry->answered = answered;
+        // Readers take an entry as filled once its size is not 0.
+        __atomic_store_n(&entry->size, size, __ATOMIC_RELEASE);
+    }
+    if (answered && wm_hot_size == 0) {
+        wm_hot_base = base;
+        __atomic_store_n(&wm_hot_size, size, __ATOMIC_RELEASE);
     }
     InterlockedExchange(&cache_busy, 0);
 }
 
-bool classify_caller(void *code) {
+// Finds the module that holds `code`, decides, remembers and returns its answer.
+static bool classify_caller(void *code) {
     HMODULE module;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -75,4 +93,16 @@ bool classify_caller(void *code) {
                     answered ? "the program's module, answered from memory after the first open"
                              : "a platform module, always passed to the system's winmm");
     return answered;
+}
+
+extern "C" bool WINAPI caller_may_be_answered(void *return_address) {
+    UINT_PTR address = (UINT_PTR)return_address;
+    for (const caller_module *m = cache; m < cache + cache_slots; m++) {
+        UINT_PTR size = __atomic_load_n(&m->size, __ATOMIC_ACQUIRE);
+        if (size == 0)
+            break;
+        if (address - m->base < size)
+            return m->answered;
+    }
+    return classify_caller(return_address);
 }

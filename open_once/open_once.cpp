@@ -7,19 +7,13 @@
 
 #include "open_once.h"
 
-// Two things differ between the modules built from this file: where the first
-// open goes, and which callers may be answered from memory. sndlatch.dll is
-// called only by the program that was pointed at it, and it imports
-// waveOutOpen from WINMM.DLL. The drop-in winmm.dll names a header of its own
-// in OPEN_ONCE_HOOKS.
+// Where the first open goes. sndlatch.dll imports waveOutOpen from WINMM.DLL;
+// the drop-in winmm.dll, built from this same file, names a header of its own
+// in OPEN_ONCE_HOOKS that points it at the system's winmm.
 #ifdef OPEN_ONCE_HOOKS
 #include OPEN_ONCE_HOOKS
 #else
-#define OPEN_ONCE_ENTRY sndlatch
 #define platform_open waveOutOpen
-static inline bool caller_may_be_answered(void *) {
-    return true;
-}
 #endif
 
 // ---- module state: zero at load, never reset while the module is loaded ----
@@ -45,10 +39,9 @@ static void unlock_first_open() {
     InterlockedExchange(&open_busy, 0);
 }
 
-extern "C" MMRESULT WINAPI OPEN_ONCE_ENTRY(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
-                                           DWORD_PTR dwCallback, DWORD_PTR dwInstance,
-                                           DWORD fdwOpen) {
-    if (opens_no_device(phwo, fdwOpen) || !caller_may_be_answered(__builtin_return_address(0)))
+extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
+                                    DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen) {
+    if (opens_no_device(phwo, fdwOpen))
         return platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
 
     // The answered path: one acquire load and one store, no lock, no shared write.
