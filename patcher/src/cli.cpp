@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
 #include "patch.hpp"
+#include "scan.hpp"
 
 #include <cstring>
 #include <filesystem>
@@ -15,7 +16,8 @@ namespace sndlatch {
 namespace {
 
 const char *const kUsage = "usage: sndlatch-patch [--check] [-o OUT] [--strip-signature] HOST.exe\n"
-                           "       sndlatch-patch --restore HOST.exe\n";
+                           "       sndlatch-patch --restore HOST.exe\n"
+                           "       sndlatch-patch --scan FOLDER\n";
 
 const char *const kHelp =
     "Makes a 32-bit Windows program call sndlatch.dll!sndlatch wherever it would\n"
@@ -24,23 +26,46 @@ const char *const kHelp =
     "program's code and data are not touched.\n"
     "\n"
     "Options:\n"
-    "  (none)             patch HOST.exe in place; the original is first kept as\n"
-    "                     HOST.exe.orig (an existing .orig is never overwritten)\n"
-    "  -o OUT             write the patched program to OUT, leave HOST.exe alone\n"
+    "  (none)             patch HOST.exe in place; the program as it was is first\n"
+    "                     kept as HOST.exe.orig (see \"Originals\" below)\n"
+    "  -o OUT             write the patched program to OUT, leave HOST.exe alone;\n"
+    "                     an already patched HOST.exe is copied to OUT as it is.\n"
+    "                     OUT may not be HOST.exe itself or a link to it\n"
     "  --check            report whether HOST.exe can be patched, is already\n"
     "                     patched, or why not; change nothing\n"
     "  --strip-signature  patch a signed program too, dropping its Authenticode\n"
     "                     signature (Windows will treat it as unsigned)\n"
-    "  --restore          put HOST.exe back from HOST.exe.orig, byte for byte\n"
-    "                     (the .orig file becomes HOST.exe again)\n"
+    "  --restore          put HOST.exe back from HOST.exe.orig, byte for byte, if\n"
+    "                     HOST.exe is still exactly what patching HOST.exe.orig\n"
+    "                     gives; HOST.exe.orig is renamed back to HOST.exe\n"
+    "  --scan FOLDER      say for every .exe and .dll in FOLDER and its subfolders\n"
+    "                     whether and how it gets waveOutOpen, and so which file\n"
+    "                     to patch; change nothing\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
-    "The patched program needs sndlatch.dll in its own folder to start.\n"
+    "HOST.exe may also be a DLL that a program ships (its sound library); it is\n"
+    "patched the same way. The patched program, or the program that loads the\n"
+    "patched DLL, needs sndlatch.dll in its own folder to start.\n"
+    "A program that gets waveOutOpen by ordinal, delay-loaded or through\n"
+    "GetProcAddress needs the drop-in winmm.dll instead (--scan says which).\n"
+    "\n"
+    "Originals:\n"
+    "  HOST.exe.orig always holds the program that the last in-place patch\n"
+    "  changed. If a patch finds a different HOST.exe.orig (say the program was\n"
+    "  updated and patched again), the older copy is kept as HOST.exe.orig.1\n"
+    "  (.2, ... the first free name); those are never deleted or overwritten.\n"
+    "  --restore refuses, changing nothing, when HOST.exe has changed since it\n"
+    "  was patched, so a newer program is never replaced by an older one; the\n"
+    "  patched program it replaces can always be made again by patching.\n"
+    "  If HOST.exe is a symbolic link, the file it points to is patched or\n"
+    "  restored, and its .orig is kept beside that file.\n"
     "\n"
     "Exit codes:\n"
-    "  0  patched, already patched, or (with --check) can be patched\n"
-    "  1  the program cannot be patched; the reason is printed\n"
+    "  0  patched, already patched, (with --check) can be patched, or (with\n"
+    "     --scan) the folder was scanned\n"
+    "  1  the program cannot be patched, or --restore found HOST.exe changed;\n"
+    "     the reason is printed\n"
     "  2  usage error or a file could not be read or written\n"
     "On exit codes 1 and 2 no file has been changed.\n"
     "\n"
@@ -51,26 +76,49 @@ const char *const kHelp =
     "  sndlatch-patch --restore game.exe  # the original again\n";
 
 std::string dir_of_path(const std::string &path) {
-    const fs::path parent = fs::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
+    const fs::path parent = fs_path(path).parent_path();
+    return parent.empty() ? std::string(".") : utf8_name(parent);
+}
+
+// Whether a file's name is `name` in any letter case, compared on the
+// platform's own characters (UTF-16 on Windows), so that no name in the
+// folder has to be converted.
+bool name_is(const fs::path &file, const std::string &name) {
+    const fs::path::string_type s = file.filename().native();
+    auto lower = [](int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    return s.size() == name.size() &&
+           std::equal(s.begin(), s.end(), name.begin(),
+                      [&](auto x, char y) { return lower(int(x)) == lower(y); });
 }
 
 // The Windows loader finds sndlatch.dll in the program's folder whatever
 // its case, so look for it the same way.
 bool dll_beside(const std::string &program) {
     std::error_code ec;
-    for (fs::directory_iterator it(dir_of_path(program), ec), end; !ec && it != end;
+    for (fs::directory_iterator it(fs_path(dir_of_path(program)), ec), end; !ec && it != end;
          it.increment(ec)) {
-        if (iequals(it->path().filename().string(), kDllName))
+        if (name_is(it->path(), kDllName))
             return true;
     }
     return false;
 }
 
-void warn_if_no_dll(const std::string &program, std::ostream &err) {
-    if (!dll_beside(program))
-        err << "sndlatch-patch: warning: " << kDllName << " is not in " << dir_of_path(program)
-            << "; " << program << " will not start until it is copied there\n";
+// A patched DLL finds sndlatch.dll in the folder of the program that loads
+// it, which is usually its own.
+void warn_if_no_dll(const std::string &program, bool is_dll, std::ostream &err) {
+    if (dll_beside(program))
+        return;
+    err << "sndlatch-patch: warning: " << kDllName << " is not in " << dir_of_path(program);
+    if (is_dll)
+        err << "; copy it into the folder of the program that loads " << program
+            << " (usually that folder), or the DLL will not load\n";
+    else
+        err << "; " << program << " will not start until it is copied there\n";
+}
+
+void note_if_closes(const std::string &program, const Analysis &an, std::ostream &out) {
+    if (an.imports_wave_out_close)
+        out << "note: " << program << ": " << kCloseNote << "\n";
 }
 
 struct Args {
@@ -79,6 +127,7 @@ struct Args {
     bool strip_signature = false;
     bool help = false;
     bool version = false;
+    bool scan = false;
     std::string output;
     std::string host;
 };
@@ -102,6 +151,8 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
                 a.help = true;
             else if (s == "--version")
                 a.version = true;
+            else if (s == "--scan")
+                a.scan = true;
             else if (s == "-o" || s == "--output") {
                 if (i + 1 >= args.size())
                     return s + " needs a file name";
@@ -122,7 +173,9 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
     if (a.help || a.version)
         return "";
     if (a.host.empty())
-        return "no program given";
+        return a.scan ? "no folder given" : "no program given";
+    if (a.scan && (a.check || a.restore || have_output || a.strip_signature))
+        return "--scan takes no other options";
     if (have_output && a.output.empty())
         return "-o needs a file name";
     if (a.restore && (a.check || have_output || a.strip_signature))
@@ -132,141 +185,81 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
     return "";
 }
 
-int do_restore(const Args &a, std::ostream &out, std::ostream &err) {
-    const std::string orig = a.host + ".orig";
-    std::error_code ec;
-    if (!fs::is_regular_file(orig, ec)) {
-        err << "sndlatch-patch: " << orig << " not found; nothing to restore\n";
-        return kExitUsage;
-    }
-    // A rename keeps the original's bytes exactly and is atomic.
-    fs::rename(orig, a.host, ec);
-    if (ec) {
-        err << "sndlatch-patch: cannot restore " << a.host << " from " << orig << ": "
-            << ec.message() << "\n";
-        return kExitUsage;
-    }
-    out << "restored " << a.host << " from " << orig << "\n";
-    return kExitOk;
-}
-
 std::string slot_count(const Analysis &an) {
     const size_t n = an.redirected_slots.size();
     return std::to_string(n) + " waveOutOpen import" + (n == 1 ? "" : "s");
 }
 
-} // namespace
+int usage_error(const std::string &message, std::ostream &err) {
+    err << "sndlatch-patch: " << message << "\n"
+        << kUsage << "Try 'sndlatch-patch --help' for more information.\n";
+    return kExitUsage;
+}
 
-std::shared_ptr<FileSource> FileSource::open(const std::string &path, std::string &error) {
+// --restore. HOST.orig goes back only over the very file that patching it
+// gives, so that a program changed since it was patched is never lost.
+// Patching is deterministic: the patched form is derived again and compared.
+int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
+    const std::string file = resolve_links(host), orig = file + ".orig";
     std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        error = "is a directory";
-        return nullptr;
-    }
-    std::shared_ptr<FileSource> f(new FileSource);
-    f->in_.open(path, std::ios::binary);
-    if (!f->in_) {
-        error = "cannot open it for reading";
-        return nullptr;
-    }
-    const std::streamoff size = f->in_.seekg(0, std::ios::end).tellg();
-    if (!f->in_ || size < 0) {
-        error = "read error";
-        return nullptr;
-    }
-    // A file too big for size_t is too big for a 32-bit program anyway;
-    // the parser refuses it by its size.
-    f->size_ = uint64_t(size) > SIZE_MAX ? SIZE_MAX : size_t(size);
-    return f;
-}
-
-void FileSource::read_file(size_t off, void *dst, size_t len) const {
-    in_.clear();
-    in_.seekg(std::streamoff(off));
-    in_.read(static_cast<char *>(dst), std::streamsize(len));
-    if (!in_ || size_t(in_.gcount()) != len)
-        throw ReadError("read error");
-}
-
-void FileSource::read_checked(size_t off, void *dst, size_t len) const {
-    if (len >= kBlock) {
-        read_file(off, dst, len);
-        return;
-    }
-    uint8_t *to = static_cast<uint8_t *>(dst);
-    while (len != 0) {
-        const size_t index = off / kBlock, in = off % kBlock;
-        auto it = blocks_.find(index);
-        if (it == blocks_.end()) {
-            if (blocks_.size() >= kMaxBlocks)
-                blocks_.clear();
-            Bytes block(std::min(kBlock, size_ - index * kBlock));
-            read_file(index * kBlock, block.data(), block.size());
-            it = blocks_.emplace(index, std::move(block)).first;
-        }
-        const size_t n = std::min(len, it->second.size() - in);
-        std::memcpy(to, it->second.data() + in, n);
-        to += n;
-        off += n;
-        len -= n;
-    }
-}
-
-bool write_atomic(const std::string &path, const std::string &mode_from, std::string &error,
-                  const std::function<bool(const std::string &tmp, std::string &error)> &fill) {
-    std::error_code ec;
-    std::string tmp;
-    for (int i = 0;; ++i) {
-        tmp = path + ".sndlatch-tmp" + std::to_string(i);
-        if (!fs::exists(tmp, ec))
-            break;
-        if (i == 100) {
-            error = "cannot find a free temporary file name";
-            return false;
-        }
-    }
-    if (!fill(tmp, error)) {
-        fs::remove(tmp, ec);
-        return false;
-    }
-    if (!mode_from.empty()) {
-        const fs::perms p = fs::status(mode_from, ec).permissions();
-        if (!ec)
-            fs::permissions(tmp, p, ec);
-    }
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(tmp, ignored);
-        error = ec.message();
-        return false;
-    }
-    return true;
-}
-
-int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-    Args a;
-    const std::string usage_error = parse_args(args, a);
-    if (!usage_error.empty()) {
-        err << "sndlatch-patch: " << usage_error << "\n"
-            << kUsage << "Try 'sndlatch-patch --help' for more information.\n";
+    if (!fs::exists(fs::symlink_status(fs_path(orig), ec))) {
+        err << "sndlatch-patch: " << orig << " not found; nothing to restore\n";
         return kExitUsage;
     }
-    if (a.help) {
-        out << kUsage << "\n" << kHelp;
-        return kExitOk;
+    std::string error;
+    const std::shared_ptr<FileSource> original = FileSource::open(orig, error);
+    const std::shared_ptr<FileSource> current = original ? FileSource::open(file, error) : nullptr;
+    if (!current) {
+        err << "sndlatch-patch: " << (original ? file : orig) << ": " << error << "\n";
+        return kExitUsage;
     }
-    if (a.version) {
-        out << "sndlatch-patch " << SNDLATCH_VERSION << "\n";
-        return kExitOk;
+    // A signed original can only have been patched with --strip-signature.
+    PatchOptions opts;
+    opts.strip_signature = true;
+    bool matches;
+    try {
+        const Decision d = decide(original, opts);
+        Writer patched = [&](std::ostream &o) { write_copy(*original, o); };
+        if (d.analysis.verdict == Verdict::Patchable) {
+            const PatchPlan plan = d.plan;
+            patched = [plan, &original](std::ostream &o) { write_patched(plan, *original, o); };
+        }
+        matches = same_bytes(*current, patched);
+    } catch (const Refusal &r) {
+        err << "sndlatch-patch: " << host << " cannot have been patched from " << orig << " ("
+            << r.what() << "); nothing changed\n";
+        return kExitRefused;
     }
-    if (a.restore)
-        return do_restore(a, out, err);
+    if (!matches) {
+        err << "sndlatch-patch: " << host << " is not what patching " << orig
+            << " gives (it has changed since); nothing changed\n";
+        return kExitRefused;
+    }
+    original->close();
+    current->close();
+    // A rename keeps the original's bytes exactly and is atomic.
+    fs::rename(fs_path(orig), fs_path(file), ec);
+    if (ec) {
+        err << "sndlatch-patch: cannot restore " << host << " from " << orig << ": " << ec.message()
+            << "\n";
+        return kExitUsage;
+    }
+    out << "restored " << host << " from " << orig << "\n";
+    return kExitOk;
+}
+
+int patch(const Args &a, std::ostream &out, std::ostream &err) {
+    if (!a.output.empty() && same_file(a.output, a.host))
+        return usage_error(a.output + " is " + a.host + " itself; leave out -o to patch in place",
+                           err);
+    // In place, a symbolic link stays a link: the file it points to is
+    // patched, and its .orig is kept beside that file.
+    const std::string file = a.output.empty() ? resolve_links(a.host) : a.host;
 
     // Only the parts of the program that the analysis needs are read; the
     // rest is streamed from the file when the output is written.
     std::string error;
-    const std::shared_ptr<FileSource> input = FileSource::open(a.host, error);
+    const std::shared_ptr<FileSource> input = FileSource::open(file, error);
     if (!input) {
         err << "sndlatch-patch: " << a.host << ": " << error << "\n";
         return kExitUsage;
@@ -277,92 +270,87 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     Analysis an;
     PatchPlan plan;
     try {
-        an = analyze(input, opts);
-        if (an.verdict == Verdict::Patchable && !a.check)
-            plan = plan_patch(an, opts);
+        Decision d = decide(input, opts);
+        an = std::move(d.analysis);
+        plan = std::move(d.plan);
     } catch (const Refusal &r) {
         err << "sndlatch-patch: " << a.host << ": cannot be patched: " << r.what() << "\n";
         return kExitRefused;
-    } catch (const ReadError &e) {
-        err << "sndlatch-patch: " << a.host << ": " << e.what() << "\n";
-        return kExitUsage;
     }
 
+    const Writer write_output = [&](std::ostream &o) {
+        if (an.verdict == Verdict::AlreadyPatched)
+            write_copy(*input, o);
+        else
+            write_patched(plan, *input, o);
+    };
+    if (!a.check && !a.output.empty() && !write_atomic(a.output, file, write_output, error)) {
+        err << "sndlatch-patch: cannot write " << a.output << ": " << error << "\n";
+        return kExitUsage;
+    }
     if (an.verdict == Verdict::AlreadyPatched) {
-        out << a.host << ": already patched (imports " << kDllName << "!" << kExportName << ")\n";
+        out << a.host << ": already patched (imports " << kDllName << "!" << kExportName << ")";
+        if (!a.output.empty())
+            out << "; wrote " << a.output << " as a copy of it";
+        out << "\n";
+        note_if_closes(a.host, an, out);
         if (!a.check)
-            warn_if_no_dll(a.host, err);
+            warn_if_no_dll(a.output.empty() ? a.host : a.output, an.is_dll, err);
         return kExitOk;
     }
     if (a.check) {
         out << a.host << ": can be patched (" << slot_count(an) << " from WINMM.DLL)\n";
+        note_if_closes(a.host, an, out);
         return kExitOk;
     }
-
-    // Writes the patched program to `tmp`, then lets go of the input so that
-    // the rename may replace it.
-    auto write_output = [&](const std::string &tmp, std::string &why) {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f) {
-            why = "cannot create " + tmp;
-            input->close();
-            return false;
-        }
-        try {
-            write_patched(plan, *input, f);
-        } catch (const std::runtime_error &) { // ReadError, or a Refusal if the file shrank
-            why = "cannot read " + a.host;
-            input->close();
-            return false;
-        }
-        input->close();
-        f.close();
-        if (!f) {
-            why = "cannot write " + tmp;
-            return false;
-        }
-        return true;
-    };
-
     if (!a.output.empty()) {
-        if (!write_atomic(a.output, a.host, error, write_output)) {
-            err << "sndlatch-patch: cannot write " << a.output << ": " << error << "\n";
-            return kExitUsage;
-        }
         out << "wrote " << a.output << " (" << slot_count(an) << " now from " << kDllName << ")\n";
-        warn_if_no_dll(a.output, err);
+        note_if_closes(a.output, an, out);
+        warn_if_no_dll(a.output, an.is_dll, err);
         return kExitOk;
     }
 
-    // In place: keep the original first, so a failure later leaves both
-    // files as they were.
-    const std::string orig = a.host + ".orig";
-    std::error_code ec;
-    const bool keep_orig = !fs::exists(orig, ec);
-    auto copy_input = [&](const std::string &tmp, std::string &why) {
-        std::error_code copy_ec;
-        fs::copy_file(a.host, tmp, copy_ec);
-        if (copy_ec)
-            why = copy_ec.message();
-        return !copy_ec;
-    };
-    if (keep_orig && !write_atomic(orig, a.host, error, copy_input)) {
-        err << "sndlatch-patch: cannot write " << orig << ": " << error << "\n";
+    KeptOrig kept;
+    if (!replace_keeping_orig(file, *input, write_output, kept, error)) {
+        err << "sndlatch-patch: cannot patch " << a.host << ": " << error << "; nothing changed\n";
         return kExitUsage;
     }
-    if (!write_atomic(a.host, a.host, error, write_output)) {
-        if (keep_orig)
-            fs::remove(orig, ec);
-        err << "sndlatch-patch: cannot write " << a.host << ": " << error << "\n";
-        return kExitUsage;
-    }
+    const std::string orig = file + ".orig";
     out << "patched " << a.host << " (" << slot_count(an) << " now from " << kDllName << "); ";
-    if (keep_orig)
+    if (!kept.written)
+        out << "its original was already kept as " << orig << "\n";
+    else if (kept.older_kept_as.empty())
         out << "original kept as " << orig << "\n";
     else
-        out << "existing " << orig << " left as it was\n";
-    warn_if_no_dll(a.host, err);
+        out << "original kept as " << orig << ", the older one as " << kept.older_kept_as << "\n";
+    note_if_closes(a.host, an, out);
+    warn_if_no_dll(a.host, an.is_dll, err);
     return kExitOk;
+}
+
+} // namespace
+
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+    Args a;
+    const std::string parse_error = parse_args(args, a);
+    if (!parse_error.empty())
+        return usage_error(parse_error, err);
+    if (a.help) {
+        out << kUsage << "\n" << kHelp;
+        return kExitOk;
+    }
+    if (a.version) {
+        out << "sndlatch-patch " << SNDLATCH_VERSION << "\n";
+        return kExitOk;
+    }
+    try {
+        return a.restore ? do_restore(a.host, out, err)
+               : a.scan  ? run_scan(a.host, out, err)
+                         : patch(a, out, err);
+    } catch (const ReadError &e) {
+        err << "sndlatch-patch: " << e.what() << "; nothing changed\n";
+        return kExitUsage;
+    }
 }
 
 } // namespace sndlatch

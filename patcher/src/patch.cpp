@@ -1,5 +1,7 @@
 #include "patch.hpp"
 
+#include "layout.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <ostream>
@@ -168,109 +170,6 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
     return content;
 }
 
-// The input is streamed through a buffer of this size.
-constexpr size_t kStreamChunk = 256 * 1024;
-
-// The planned output read as a file, so that the plan can be checked by
-// analysing it before anything is written.
-class PlannedOutput : public ByteSource {
-  public:
-    PlannedOutput(const PatchPlan &plan, std::shared_ptr<const ByteSource> input)
-        : plan_(plan), input_(std::move(input)) {}
-    size_t size() const override {
-        return plan_.size;
-    }
-
-  protected:
-    void read_checked(size_t off, void *dst, size_t len) const override {
-        uint8_t *to = static_cast<uint8_t *>(dst);
-        size_t start = 0;
-        for (const OutputPiece &p : plan_.pieces) {
-            if (len == 0)
-                break;
-            if (off < start + p.size) {
-                const size_t in = off - start, n = std::min(len, p.size - in);
-                if (p.from_input)
-                    input_->read(p.input_off + in, to, n);
-                else
-                    std::memcpy(to, p.bytes.data() + in, n);
-                to += n;
-                off += n;
-                len -= n;
-            }
-            start += p.size;
-        }
-        if (len != 0)
-            throw std::logic_error("the plan's pieces do not add up to its size");
-    }
-
-  private:
-    const PatchPlan &plan_;
-    std::shared_ptr<const ByteSource> input_;
-};
-
-// The PE checksum over bytes that arrive in pieces of any length: the sum
-// of all little-endian 16-bit words, folded to 16 bits, plus the length.
-class Checksum {
-  public:
-    void add(const uint8_t *p, size_t n) {
-        if (n != 0 && odd_) {
-            sum_ += uint32_t(p[0]) << 8 | pending_;
-            odd_ = false;
-            ++p;
-            --n;
-        }
-        sum_ += sum_words(p, n / 2);
-        if (n % 2) {
-            pending_ = p[n - 1];
-            odd_ = true;
-        }
-    }
-    uint32_t finish(size_t total_size) {
-        uint64_t s = sum_ + (odd_ ? pending_ : 0);
-        while (s >> 16)
-            s = (s & 0xFFFF) + (s >> 16);
-        return uint32_t(s + total_size);
-    }
-
-  private:
-    static bool little_endian() {
-        const uint16_t one = 1;
-        uint8_t first;
-        std::memcpy(&first, &one, 1);
-        return first == 1;
-    }
-
-    // Sum of n little-endian words. On a little-endian machine, eight bytes
-    // at a time: four 16-bit words are added into 32-bit lanes of two
-    // accumulators, which are emptied before a lane could overflow.
-    static uint64_t sum_words(const uint8_t *p, size_t n) {
-        static const bool fast = little_endian();
-        uint64_t total = 0;
-        constexpr uint64_t kLanes = 0x0000FFFF0000FFFFull;
-        while (fast && n >= 4) {
-            const size_t qwords = std::min<size_t>(n / 4, size_t(1) << 15);
-            uint64_t a = 0, b = 0;
-            for (size_t i = 0; i < qwords; ++i) {
-                uint64_t x;
-                std::memcpy(&x, p + 8 * i, 8);
-                a += x & kLanes;
-                b += (x >> 16) & kLanes;
-            }
-            total += (a & 0xFFFFFFFF) + (a >> 32) + (b & 0xFFFFFFFF) + (b >> 32);
-            p += 8 * qwords;
-            n -= 4 * qwords;
-        }
-        for (size_t i = 0; i < n; ++i)
-            total += uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
-        return total;
-    }
-
-    uint64_t sum_ = 0;
-    uint8_t pending_ = 0;
-    bool odd_ = false;
-};
-
 } // namespace
 
 Analysis analyze(const Bytes &file, const PatchOptions &opts) {
@@ -282,8 +181,7 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     a.pe = parse_pe(std::move(file));
     const PeImage &pe = a.pe;
 
-    if (pe.characteristics & kFileDll)
-        refuse("it is a DLL; patch the program (.exe) that uses WINMM instead");
+    a.is_dll = (pe.characteristics & kFileDll) != 0;
     if (!(pe.characteristics & kFileExecutable))
         refuse("it is not marked as an executable image");
     if (dir_of(pe, kDirClr).size != 0)
@@ -291,6 +189,10 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     if (pe.dll_characteristics & kDllCharForceIntegrity)
         refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once changed");
     check_not_packed(pe);
+    // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
+    if (exports_name(pe, kExportName))
+        refuse(std::string("it is sndlatch.dll itself, or a copy (it exports ") + kExportName +
+               "); its own waveOutOpen import must stay");
 
     a.imports = read_imports(pe);
 
@@ -308,6 +210,8 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
                 winmm_by_ordinal = true;
             else if (d.thunks[k].name == "waveOutOpen")
                 a.redirected_slots.push_back(d.slot_rva(k));
+            else if (d.thunks[k].name == "waveOutClose")
+                a.imports_wave_out_close = true;
         }
     }
     for (const std::string &dll : read_delay_import_dlls(pe)) {
@@ -371,18 +275,31 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
         descs.push_back(n);
     }
 
-    uint64_t image_end = pe.size_of_image;
+    // The new section follows the last one in memory, with no gap: the
+    // loader refuses images whose sections are not contiguous.
+    uint64_t image_end = 0;
     for (const Section &s : pe.sections)
         image_end = std::max<uint64_t>(image_end, uint64_t(s.va) + s.mapped_size());
-    const uint32_t va = uint32_t(align_up(image_end, pe.section_alignment));
-    const Bytes content = build_import_section(descs, va);
+    const uint64_t va64 = align_up(image_end, pe.section_alignment);
+    const Bytes content = build_import_section(descs, uint32_t(va64));
     const size_t content_size = content.size();
+    if (va64 + content_size > 0xFFFFFFFFu - pe.section_alignment)
+        refuse("the patched program would be too large");
+    const uint32_t va = uint32_t(va64);
 
     // The new section goes after the last section's data, padded to the
     // file alignment; trailing data (COFF symbol table and the like) moves
-    // behind it, and everything before it keeps its offset.
+    // behind it, and everything before it keeps its offset. A flat-mapped
+    // image needs its file offset equal to its address: the padding then
+    // also backs the last section's zero-filled tail, with zeros.
     const size_t old_end = pe.end_of_section_data;
-    const uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
+    uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
+    if (mapped_flat(pe)) {
+        if (raw_ptr > va)
+            refuse("it is mapped flat (section alignment below a page) and its file data runs "
+                   "past its sections in memory, so no section can follow at the same offset");
+        raw_ptr = va;
+    }
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
     if (total > 0xFFFFFFFFu)
@@ -405,7 +322,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
         wr32(header, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
 
     wr32(header, pe.size_of_image_off(),
-         uint32_t(align_up(uint64_t(va) + content_size, pe.section_alignment)));
+         uint32_t(align_up(va64 + content_size, pe.section_alignment)));
     wr32(header, pe.size_of_init_data_off(),
          rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
     wr32(header, pe.data_dir_off(kDirImport), va);
@@ -458,78 +375,22 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     add_bytes(std::move(appended));
     add_input(old_end, data_end);
 
-    // Check our own work before anyone writes it out.
-    const Analysis again = analyze(std::make_shared<PlannedOutput>(plan, pe.file), PatchOptions{});
+    // Check our own work before anyone writes it out: it must follow the
+    // loader's rules and read back as patched.
+    const Analysis again = analyze(planned_output(plan, pe.file), PatchOptions{});
+    check_loader_layout(again.pe);
+    check_no_relocations_in(again.pe, va, uint32_t(content_size));
     if (again.verdict != Verdict::AlreadyPatched)
         throw std::logic_error("patched image does not read back as patched");
     return plan;
 }
 
-Bytes build_patched(const Bytes &file, const Analysis &a, const PatchOptions &opts) {
-    const PatchPlan plan = plan_patch(a, opts);
-    Bytes out;
-    out.reserve(plan.size);
-    for (const OutputPiece &p : plan.pieces) {
-        if (!p.from_input) {
-            out.insert(out.end(), p.bytes.begin(), p.bytes.end());
-            continue;
-        }
-        if (p.input_off > file.size() || file.size() - p.input_off < p.size)
-            throw std::logic_error("the plan reads past the end of the input");
-        out.insert(out.end(), file.begin() + ptrdiff_t(p.input_off),
-                   file.begin() + ptrdiff_t(p.input_off + p.size));
-    }
-    if (plan.set_checksum)
-        wr32(out, plan.checksum_off, pe_checksum(out, plan.checksum_off));
-    return out;
-}
-
-void write_patched(const PatchPlan &plan, const ByteSource &input, std::ostream &out) {
-    const std::streampos start = out.tellp();
-    Checksum sum;
-    Bytes buffer;
-    for (const OutputPiece &p : plan.pieces) {
-        if (!p.from_input) {
-            sum.add(p.bytes.data(), p.bytes.size());
-            out.write(reinterpret_cast<const char *>(p.bytes.data()),
-                      std::streamsize(p.bytes.size()));
-            continue;
-        }
-        // A reused buffer: fresh memory is what costs most for a big file.
-        buffer.resize(std::min<size_t>(p.size, kStreamChunk));
-        for (size_t done = 0; done < p.size && out;) {
-            const size_t n = std::min(buffer.size(), p.size - done);
-            input.read(p.input_off + done, buffer.data(), n);
-            sum.add(buffer.data(), n);
-            out.write(reinterpret_cast<const char *>(buffer.data()), std::streamsize(n));
-            done += n;
-        }
-    }
-    if (plan.set_checksum && out) {
-        uint8_t field[4];
-        const uint32_t value = sum.finish(plan.size);
-        for (int i = 0; i < 4; ++i)
-            field[i] = uint8_t(value >> (8 * i));
-        out.seekp(start + std::streamoff(plan.checksum_off));
-        out.write(reinterpret_cast<const char *>(field), 4);
-        out.seekp(start + std::streamoff(plan.size));
-    }
-}
-
-uint32_t pe_checksum(const Bytes &file, size_t checksum_off) {
-    // The checksum field itself counts as zero.
-    auto byte = [&](size_t j) -> uint32_t {
-        if (j >= file.size() || (j >= checksum_off && j - checksum_off < 4))
-            return 0;
-        return file[j];
-    };
-    uint64_t sum = 0;
-    for (size_t i = 0; i < file.size(); i += 2) {
-        sum += byte(i) | (byte(i + 1) << 8);
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return uint32_t(sum + file.size());
+Decision decide(std::shared_ptr<const ByteSource> file, const PatchOptions &opts) {
+    Decision d;
+    d.analysis = analyze(std::move(file), opts);
+    if (d.analysis.verdict == Verdict::Patchable)
+        d.plan = plan_patch(d.analysis, opts);
+    return d;
 }
 
 } // namespace sndlatch

@@ -20,6 +20,11 @@ constexpr const char *kDllName = "sndlatch.dll";
 constexpr const char *kExportName = "sndlatch";
 constexpr const char *kSectionName = ".sndlat";
 
+// Said of a module that also imports waveOutClose.
+constexpr const char *kCloseNote =
+    "it also imports waveOutClose: a closed device that is opened again gets the closed "
+    "handle back, so test the sound after a level change";
+
 struct PatchOptions {
     bool strip_signature = false;
 };
@@ -32,6 +37,8 @@ struct Analysis {
     std::vector<ImportDescriptor> imports;
     std::vector<uint32_t> redirected_slots; // RVAs of waveOutOpen IAT slots
     bool has_signature = false;
+    bool is_dll = false;
+    bool imports_wave_out_close = false;
 };
 
 // Checks everything that decides whether the file can be patched. Throws
@@ -64,6 +71,20 @@ struct PatchPlan {
 // must come from analyze() with verdict Patchable. Throws Refusal when the
 // image leaves no way to add the section.
 PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts);
+
+// Everything patching decides, short of writing: the analysis and, for a
+// patchable program, the complete plan with its layout checks. --check,
+// --scan and patching all go through it, so they cannot disagree.
+struct Decision {
+    Analysis analysis;
+    PatchPlan plan; // empty unless analysis.verdict is Patchable
+};
+Decision decide(std::shared_ptr<const ByteSource> file, const PatchOptions &opts);
+
+// The planned output read as a file, so that a plan can be checked by
+// analysing it before anything is written. Both must outlive the result.
+std::shared_ptr<const ByteSource> planned_output(const PatchPlan &plan,
+                                                 std::shared_ptr<const ByteSource> input);
 
 // Builds the patched image in memory. `a` must come from analyze(file) with
 // verdict Patchable.

@@ -10,14 +10,6 @@ namespace {
 
 const char *const kTruncated = "the file is truncated or its headers are inconsistent";
 
-// Limits that no real program comes near; they stop a hostile file from
-// making the tool walk millions of entries. kMaxThunks bounds the imports
-// of one descriptor and of all of them together, since descriptors may
-// share one lookup table.
-constexpr size_t kMaxDescriptors = 4096;
-constexpr size_t kMaxThunks = 65536;
-constexpr size_t kMaxNameLen = 4096;
-
 bool is_pow2(uint32_t v) {
     return v != 0 && (v & (v - 1)) == 0;
 }
@@ -141,31 +133,52 @@ bool PeImage::rva_in_section(uint32_t rva, size_t len) const {
     return false;
 }
 
+bool PeImage::read_mapped(uint32_t rva, void *dst, size_t len) const {
+    const uint64_t end = uint64_t(rva) + len;
+    if (end <= size_of_headers) {
+        if (end > file->size())
+            return false;
+        file->read(rva, dst, len);
+        return true;
+    }
+    for (const Section &s : sections) {
+        if (rva < s.va || end > uint64_t(s.va) + s.mapped_size())
+            continue;
+        const uint64_t backed_end = uint64_t(s.va) + s.file_backed();
+        const size_t n = rva < backed_end ? size_t(std::min(end, backed_end) - rva) : 0;
+        const size_t off = size_t(s.raw_ptr) + (rva - s.va);
+        if (n != 0 && (off > file->size() || file->size() - off < n))
+            return false;
+        file->read(off, dst, n);
+        std::memset(static_cast<uint8_t *>(dst) + n, 0, len - n);
+        return true;
+    }
+    return false;
+}
+
 uint32_t PeImage::read32_at_rva(uint32_t rva) const {
-    size_t off;
-    if (!rva_to_offset(rva, 4, off))
+    uint8_t v[4];
+    if (!read_mapped(rva, v, 4))
         refuse("an import table entry points outside the file");
-    return rd32(*file, off);
+    return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) | (uint32_t(v[3]) << 24);
 }
 
 uint16_t PeImage::read16_at_rva(uint32_t rva) const {
-    size_t off;
-    if (!rva_to_offset(rva, 2, off))
+    uint8_t v[2];
+    if (!read_mapped(rva, v, 2))
         refuse("an import table entry points outside the file");
-    return rd16(*file, off);
+    return uint16_t(v[0] | (v[1] << 8));
 }
 
 std::string PeImage::read_cstring_at_rva(uint32_t rva, size_t max_len) const {
-    size_t off;
-    if (!rva_to_offset(rva, 1, off))
+    char c;
+    if (!read_mapped(rva, &c, 1))
         refuse("an import name points outside the file");
     // The string must end within the same section, so map its full length.
     std::string s;
     for (size_t i = 0; i <= max_len; ++i) {
-        size_t o;
-        if (!rva_to_offset(uint32_t(rva + i), 1, o))
+        if (!read_mapped(uint32_t(rva + i), &c, 1))
             refuse("an import name runs off its section");
-        const char c = char(file->at(o));
         if (c == '\0')
             return s;
         s.push_back(c);
@@ -269,89 +282,6 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
     }
     pe.end_of_section_data = std::max<size_t>(pe.end_of_section_data, pe.size_of_headers);
     return pe;
-}
-
-std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
-    std::vector<ImportDescriptor> out;
-    const DataDir dir = pe.data_dir_count > kDirImport ? pe.dirs[kDirImport] : DataDir{};
-    if (dir.rva == 0)
-        return out;
-
-    size_t total_thunks = 0;
-    for (size_t i = 0;; ++i) {
-        if (i >= kMaxDescriptors)
-            refuse("the import table has no end");
-        const uint32_t rva = uint32_t(dir.rva + kImportDescSize * i);
-        size_t off;
-        if (!pe.rva_to_offset(rva, kImportDescSize, off))
-            refuse("the import table points outside the file");
-        const ByteSource &f = *pe.file;
-        ImportDescriptor d;
-        d.original_first_thunk = rd32(f, off);
-        d.time_date_stamp = rd32(f, off + 4);
-        d.forwarder_chain = rd32(f, off + 8);
-        d.name_rva = rd32(f, off + 12);
-        d.first_thunk = rd32(f, off + 16);
-        // The loader stops at the first descriptor without a name or IAT.
-        if (d.name_rva == 0 || d.first_thunk == 0)
-            break;
-        d.dll = pe.read_cstring_at_rva(d.name_rva, 255);
-
-        // Bound imports keep the real addresses in the IAT; with no lookup
-        // table there would be nothing left to rebind them from.
-        if (d.original_first_thunk == 0 && d.time_date_stamp != 0)
-            refuse("imports from " + d.dll + " are bound and have no lookup table");
-        const uint32_t table = d.original_first_thunk ? d.original_first_thunk : d.first_thunk;
-        for (size_t k = 0;; ++k) {
-            if (k >= kMaxThunks)
-                refuse("the imports from " + d.dll + " have no end");
-            const uint32_t v = pe.read32_at_rva(uint32_t(table + 4 * k));
-            if (v == 0)
-                break;
-            if (++total_thunks > kMaxThunks)
-                refuse("the program imports unreasonably many functions");
-            Thunk t;
-            t.value = v;
-            if (v & 0x80000000u) {
-                t.by_ordinal = true;
-                t.ordinal = uint16_t(v & 0xFFFF);
-            } else {
-                t.hint = pe.read16_at_rva(v);
-                t.name = pe.read_cstring_at_rva(v + 2, kMaxNameLen);
-            }
-            d.thunks.push_back(t);
-        }
-        // The loader writes one slot per entry, plus the IAT's terminator.
-        if (!pe.rva_in_section(d.first_thunk, 4 * (d.thunks.size() + 1)))
-            refuse("the import address table for " + d.dll + " lies outside the image");
-        out.push_back(std::move(d));
-    }
-    return out;
-}
-
-std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
-    std::vector<std::string> out;
-    const DataDir dir = pe.data_dir_count > kDirDelayImport ? pe.dirs[kDirDelayImport] : DataDir{};
-    if (dir.rva == 0)
-        return out;
-    constexpr size_t kDelayDescSize = 32;
-    for (size_t i = 0;; ++i) {
-        if (i >= kMaxDescriptors)
-            refuse("the delay-load import table has no end");
-        size_t off;
-        if (!pe.rva_to_offset(uint32_t(dir.rva + kDelayDescSize * i), kDelayDescSize, off))
-            refuse("the delay-load import table points outside the file");
-        const uint32_t attributes = rd32(*pe.file, off);
-        uint32_t name = rd32(*pe.file, off + 4);
-        if (name == 0)
-            break;
-        // Old linkers stored virtual addresses instead of RVAs (attribute
-        // bit 0 clear).
-        if ((attributes & 1) == 0 && name >= pe.image_base)
-            name -= pe.image_base;
-        out.push_back(pe.read_cstring_at_rva(name, 255));
-    }
-    return out;
 }
 
 } // namespace sndlatch

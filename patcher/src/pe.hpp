@@ -73,8 +73,10 @@ uint64_t align_up(uint64_t v, uint64_t a);
 bool iequals(const std::string &a, const std::string &b);
 
 enum DataDirIndex {
+    kDirExport = 0,
     kDirImport = 1,
     kDirSecurity = 4,
+    kDirBaseReloc = 5,
     kDirDebug = 6,
     kDirBoundImport = 11,
     kDirIat = 12,
@@ -165,6 +167,11 @@ struct PeImage {
     // True when [rva, rva+len) lies in the address space of one section.
     bool rva_in_section(uint32_t rva, size_t len) const;
 
+    // Copies [rva, rva+len) as the loader maps it: file bytes, and zeros in
+    // the tail of a section past its raw data. False when the range is not
+    // within the headers or within one section.
+    bool read_mapped(uint32_t rva, void *dst, size_t len) const;
+
     uint32_t read32_at_rva(uint32_t rva) const;
     uint16_t read16_at_rva(uint32_t rva) const;
     std::string read_cstring_at_rva(uint32_t rva, size_t max_len) const;
@@ -202,6 +209,10 @@ std::vector<ImportDescriptor> read_imports(const PeImage &pe);
 
 // Names of the DLLs in the delay-load import table.
 std::vector<std::string> read_delay_import_dlls(const PeImage &pe);
+
+// True when the export table names `name` (exact case, as GetProcAddress
+// compares). Raises a Refusal when the export table is damaged.
+bool exports_name(const PeImage &pe, const std::string &name);
 
 // True for "WINMM.DLL" in any case, with or without the extension.
 bool is_winmm(const std::string &dll);

@@ -12,8 +12,13 @@
 // - each IAT slot keeps its importer and function, except that WINMM's
 //   waveOutOpen now comes from sndlatch.dll!sndlatch;
 // - the IAT directory covers every slot, the checksum is right when set;
+// - the output follows the loader's layout rules (in a flat-mapped image
+//   the new section's file offset equals its address);
 // - analysing the output again says "already patched".
+// And "can be patched", as --check and --scan decide it, is always followed
+// by a patch that is written out.
 #include "cli.hpp"
+#include "layout.hpp"
 #include "patch.hpp"
 #include "pe.hpp"
 
@@ -108,7 +113,9 @@ void check_patched(const Bytes &in, const Analysis &a, const Bytes &out) {
     REQUIRE(added.name == kSectionName);
     REQUIRE(added.characteristics == 0x40000040u); // initialized data, read-only
     REQUIRE(added.raw_ptr >= before.end_of_section_data && added.raw_size >= added.virtual_size);
-    uint64_t image_end = before.size_of_image;
+    REQUIRE(!mapped_flat(after) || added.raw_ptr == added.va);
+    check_loader_layout(after);
+    uint64_t image_end = 0;
     for (const Section &s : before.sections)
         image_end = std::max<uint64_t>(image_end, uint64_t(s.va) + s.mapped_size());
     REQUIRE(added.va == align_up(image_end, before.section_alignment));
@@ -201,15 +208,18 @@ Outcome run_streamed(const Bytes &in, const PatchOptions &opts) {
     Outcome o;
     PatchPlan plan;
     try {
-        o.analysis = analyze(source, opts);
+        // What --check, --scan and patching all decide from.
+        Decision d = decide(source, opts);
+        o.analysis = std::move(d.analysis);
         if (o.analysis.verdict != Verdict::Patchable)
             return o;
-        plan = plan_patch(o.analysis, opts);
+        plan = std::move(d.plan);
     } catch (const Refusal &r) {
         o.refused = true;
         o.reason = r.what();
         return o;
     }
+    // The check said "can be patched": writing may not fail now.
     std::stringstream stream;
     write_patched(plan, *source, stream);
     REQUIRE(stream.good());

@@ -21,7 +21,7 @@ corpus=$work/corpus
 artifacts=$work/artifacts
 mkdir -p "$corpus" "$artifacts"
 seeds=0
-for f in "$hosts"/*.exe; do
+for f in "$hosts"/*.exe "$hosts"/*.dll; do
   [ -f "$f" ] || continue
   cp "$f" "$corpus/seed-$(basename "$f")"
   seeds=$((seeds + 1))

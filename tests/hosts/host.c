@@ -5,12 +5,20 @@
  * Linkers put a DLL's imports in name order, so waveOutOpen's place among
  * the WINMM imports is chosen by which other functions are called:
  *   CALL_BEFORE  waveOutGetNumDevs, midiOutGetNumDevs (sort before it)
- *   CALL_AFTER   waveOutReset (sorts after it) */
+ *   CALL_AFTER   waveOutReset (sorts after it)
+ *
+ * Built with SOUND_LIBRARY it is hostlib.dll instead, a program's sound
+ * library: the same calls, made from its export sound_main, which
+ * hostlib-run.exe calls. */
 #include <windows.h>
 #include <mmsystem.h>
 #include <stdio.h>
 
+#ifdef SOUND_LIBRARY
+__declspec(dllexport) int sound_main(void) {
+#else
 int main(void) {
+#endif
     WAVEFORMATEX fmt = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
     HWAVEOUT handles[3] = {0, 0, 0};
     int i;

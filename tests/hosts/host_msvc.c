@@ -2,7 +2,12 @@
  * the MSVC target and linked by lld-link, so the IAT sits in read-only
  * .rdata. No C runtime: output goes through kernel32 directly. Same output
  * as host.c built with CALL_BEFORE and CALL_AFTER, so waveOutOpen is in
- * the middle of the WINMM imports. */
+ * the middle of the WINMM imports.
+ *
+ * Linked /fixed /align:512 /filealign:512 it is also host-flat.exe, an
+ * image mapped flat. There .data is the last section: the wave format is
+ * its file data (not const, so it stays there) and the large zero-filled
+ * output buffer makes its size in memory pass its size in the file. */
 typedef unsigned long DWORD;
 typedef void *HANDLE;
 
@@ -22,7 +27,7 @@ struct wave_format {
     unsigned short align, bits, extra;
 };
 
-static char out[256];
+static char out[1024];
 static unsigned used;
 
 static void put(const char *s) {
@@ -59,7 +64,7 @@ static void flush(void) {
 }
 
 void __stdcall entry(void) {
-    static const struct wave_format fmt = {1, 2, 44100, 44100 * 4, 4, 16, 0};
+    static struct wave_format fmt = {1, 2, 44100, 44100 * 4, 4, 16, 0};
     HANDLE h = 0;
     int i;
     put("waveOutGetNumDevs ");

@@ -11,6 +11,10 @@
 #                      libraries, "WINMM.dll" and "winmm.dll"), stripped
 #   host-msvc.exe      clang + lld-link, IAT in read-only .rdata, waveOutOpen
 #                      in the middle
+#   host-flat.exe      the same linked /fixed /align:512 /filealign:512: mapped
+#                      flat, its last section longer in memory than in the file
+#   hostlib.dll        mingw, a sound library: host.c's calls from a DLL, run by
+#                      hostlib-run.exe (built beside it, not in the list)
 # "first/middle/last" is waveOutOpen's place among the WINMM imports.
 # <result-var> is set in the caller to the list of programs, or left empty
 # when a tool is missing (a warning says which).
@@ -89,6 +93,28 @@ function(sndlatch_add_hosts target outdir result_var)
     COMMENT "Building test host host-msvc.exe")
   list(APPEND hosts "${exe}")
 
-  add_custom_target(${target} ALL DEPENDS ${hosts})
+  set(exe "${outdir}/host-flat.exe")
+  add_custom_command(OUTPUT "${exe}"
+    COMMAND "${SNDLATCH_LLD_LINK}" /nologo /entry:entry /subsystem:console /nodefaultlib
+            /fixed /align:512 /filealign:512 "/out:${exe}" "${obj}" "${k32}" "${winmm}"
+    DEPENDS "${outdir}/host-msvc.exe"
+    COMMENT "Building test host host-flat.exe")
+  list(APPEND hosts "${exe}")
+
+  set(dll "${outdir}/hostlib.dll")
+  set(implib "${outdir}/libhostlib.a")
+  set(exe "${outdir}/hostlib-run.exe")
+  add_custom_command(OUTPUT "${dll}" "${implib}"
+    COMMAND "${SNDLATCH_MINGW_CC}" ${cflags} -s -shared -DSOUND_LIBRARY -DCALL_BEFORE -DCALL_AFTER
+            "${src}/host.c" "${lib}" -o "${dll}" "-Wl,--out-implib,${implib}"
+    DEPENDS "${src}/host.c" "${lib}"
+    COMMENT "Building test host hostlib.dll")
+  add_custom_command(OUTPUT "${exe}"
+    COMMAND "${SNDLATCH_MINGW_CC}" ${cflags} -s "${src}/hostlib_run.c" "${implib}" -o "${exe}"
+    DEPENDS "${src}/hostlib_run.c" "${implib}"
+    COMMENT "Building test host hostlib-run.exe")
+  list(APPEND hosts "${dll}")
+
+  add_custom_target(${target} ALL DEPENDS ${hosts} "${outdir}/hostlib-run.exe")
   set(${result_var} "${hosts}" PARENT_SCOPE)
 endfunction()

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 
 using namespace sndlatch;
@@ -30,6 +33,9 @@ Result cli(const std::vector<std::string> &args) {
 bool has(const std::string &s, const std::string &part) {
     return s.find(part) != std::string::npos;
 }
+Bytes patch_bytes(const Bytes &b) {
+    return build_patched(b, analyze(b, {}), {});
+}
 bool is_patched(const Bytes &b) {
     return analyze(b, {}).verdict == Verdict::AlreadyPatched;
 }
@@ -37,8 +43,8 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part :
-         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig", "Exit codes", "Example"})
+    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1",
+                             "Exit codes", "Example", "--scan FOLDER", "DLL"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
@@ -100,10 +106,141 @@ TEST(Cli, CheckThenPatchInPlaceThenRestoreByteForByte) {
     EXPECT_EQ(dir.file_count(), 1u);
     EXPECT_EQ(cli({"--restore", h}).code, 2) << "nothing left to restore from";
 
-    // An existing .orig is never overwritten.
+    // An existing .orig is never overwritten: a different one is moved aside.
     testutil::write(orig, Bytes{'k', 'e', 'e', 'p'});
     EXPECT_EQ(cli({h}).code, 0);
-    EXPECT_EQ(testutil::read(orig), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(testutil::read(orig + ".1"), (Bytes{'k', 'e', 'e', 'p'}));
+}
+
+TEST(Cli, OrigKeepsEachVersionAndRestoreUndoesOnlyItsOwnPatch) {
+    TempDir dir;
+    const std::string h = dir / "h.exe", orig = h + ".orig";
+    const Bytes v1 = host("host-first.exe"), v2 = host("host-last.exe"),
+                v3 = host("host-middle.exe");
+    Result r;
+    for (const Bytes *update : {&v1, &v2, &v3}) { // patched, then updated and patched again
+        testutil::write(h, *update);
+        r = cli({h});
+        EXPECT_EQ(r.code, 0) << r.err;
+    }
+    EXPECT_TRUE(has(r.out, "the older one as " + orig + ".2")) << r.out;
+    EXPECT_EQ(testutil::read(orig), v3);
+    EXPECT_EQ(testutil::read(orig + ".1"), v1);
+    EXPECT_EQ(testutil::read(orig + ".2"), v2);
+    const Bytes patched = testutil::read(h);
+    testutil::write(h, v3); // a .orig that already holds the program is kept
+    EXPECT_TRUE(has(cli({h}).out, "already kept as " + orig));
+    EXPECT_EQ(testutil::read(h), patched);
+    EXPECT_EQ(dir.file_count(), 4u);
+
+    // --restore refuses a program that is not the patched form of the .orig.
+    for (const Bytes &changed : {v2, v3, Bytes{'x'}}) {
+        testutil::write(h, changed);
+        r = cli({"--restore", h});
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(testutil::read(h), changed);
+        EXPECT_EQ(testutil::read(orig), v3);
+    }
+    testutil::write(h, patched);
+    EXPECT_EQ(cli({"--restore", h}).code, 0);
+    EXPECT_EQ(testutil::read(h), v3);
+
+    // A folder where the .orig goes: nothing is patched.
+    std::filesystem::create_directory(orig);
+    r = cli({h});
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_TRUE(has(r.err, orig + " is not a file")) << r.err;
+    EXPECT_EQ(testutil::read(h), v3);
+    EXPECT_EQ(dir.file_count(), 4u);
+
+    // A signed program patched with --strip-signature can be restored.
+    Bytes signed_host = host("host-middle-s.exe");
+    testutil::set_dir(signed_host, kDirSecurity, uint32_t(signed_host.size()), 8);
+    signed_host.resize(signed_host.size() + 8);
+    testutil::write(dir / "s.exe", signed_host);
+    EXPECT_EQ(cli({"--strip-signature", dir / "s.exe"}).code, 0);
+    r = cli({"--restore", dir / "s.exe"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(testutil::read(dir / "s.exe"), signed_host);
+}
+
+TEST(Cli, OutputIsNeverTheHostAndCopiesAPatchedOne) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    const Bytes original = host("host-last.exe");
+    testutil::write(h, original);
+    std::filesystem::create_symlink("h.exe", dir / "link.exe");
+    std::filesystem::create_hard_link(h, dir / "hard.exe");
+    for (const std::string &same : {h, dir / "./h.exe", dir / "link.exe", dir / "hard.exe"}) {
+        const Result r = cli({"-o", same, h});
+        EXPECT_EQ(r.code, 2) << same;
+        EXPECT_TRUE(has(r.err, "itself")) << r.err;
+        EXPECT_EQ(testutil::read(h), original);
+    }
+    EXPECT_EQ(dir.file_count(), 3u);
+
+    ASSERT_EQ(cli({h}).code, 0);
+    const Result r = cli({"-o", dir / "out.exe", h});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "; wrote " + dir / "out.exe" + " as a copy")) << r.out;
+    EXPECT_EQ(testutil::read(dir / "out.exe"), testutil::read(h));
+}
+
+TEST(Cli, SymbolicLinkStaysALink) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "real");
+    const std::string h = dir / "h.exe", real = dir / "real/r.exe";
+    const Bytes original = host("host-first.exe");
+    testutil::write(real, original);
+    std::filesystem::create_symlink("real/r.exe", h);
+
+    EXPECT_EQ(cli({h}).code, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(h));
+    EXPECT_TRUE(is_patched(testutil::read(real)));
+    EXPECT_EQ(testutil::read(real + ".orig"), original);
+    const Result r = cli({"--restore", h});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(h));
+    EXPECT_EQ(testutil::read(real), original);
+    EXPECT_EQ(dir.file_count(), 2u);
+}
+
+// A replacement that fails at its last step, as it does on Windows for a
+// running or read-only program: here the program turns into a folder while
+// the new one is written. The former .orig must come back, nothing be left.
+TEST(Files, FailedReplaceLeavesEverythingAsItWas) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    const Bytes older{'o', 'l', 'd'};
+    testutil::write(h, Bytes{'n', 'e', 'w'});
+    testutil::write(h + ".orig", older);
+    std::string error;
+    const std::shared_ptr<FileSource> current = FileSource::open(h, error);
+    KeptOrig kept;
+    const Writer swap_for_folder = [&](std::ostream &out) {
+        out << "patched";
+        std::filesystem::remove(h);
+        std::filesystem::create_directories(h + "/in-the-way");
+    };
+    EXPECT_FALSE(replace_keeping_orig(h, *current, swap_for_folder, kept, error));
+    EXPECT_TRUE(has(error, "cannot replace " + h)) << error;
+    EXPECT_EQ(testutil::read(h + ".orig"), older);
+    EXPECT_EQ(dir.file_count(), 2u) << "a temporary file or .orig.1 was left";
+
+    // Natively a folder that cannot be written to is the nearest case.
+    if (geteuid() == 0) {
+        std::cout << "[ SKIPPED ] read-only folder: root writes to it anyway\n";
+        return;
+    }
+    testutil::write(dir / "p.exe", host("host-first.exe"));
+    std::filesystem::permissions(dir.path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    const Result r = cli({dir / "p.exe"});
+    std::filesystem::permissions(dir.path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_EQ(dir.file_count(), 3u);
 }
 
 size_t find(const Bytes &b, const std::string &s) {
@@ -141,7 +278,17 @@ const struct {
      },
      "not a PE program"},
     {"PE32+", [](Bytes &b) { wr16(b, testutil::opt(b), 0x20b); }, "64-bit (PE32+)"},
-    {"DLL", [](Bytes &b) { or16(b, testutil::opt(b) - 2, kFileDll); }, "it is a DLL"},
+    {"DLL exporting sndlatch",
+     [](Bytes &b) {
+         or16(b, testutil::opt(b) - 2, kFileDll);
+         const uint32_t dir = uint32_t(parse_pe(b).section_table_end() + 0x40); // unused space
+         wr32(b, dir + 24, 1);                                                  // one name
+         wr32(b, dir + 32, dir + 40);                                           // its pointer
+         wr32(b, dir + 40, dir + 44);
+         std::memcpy(&b[dir + 44], "sndlatch", 9);
+         testutil::set_dir(b, kDirExport, dir, 53);
+     },
+     "it is sndlatch.dll itself"},
     {".NET", [](Bytes &b) { testutil::set_dir(b, kDirClr, 0x1000, 0x48); }, ".NET program"},
     {"FORCE_INTEGRITY", [](Bytes &b) { or16(b, testutil::opt(b) + 70, kDllCharForceIntegrity); },
      "FORCE_INTEGRITY"},
@@ -214,6 +361,145 @@ TEST(Cli, RefusalsLeaveEverythingUntouched) {
     kRefusals[7].damage(signed_host);
     testutil::write(dir / "h.exe", signed_host);
     EXPECT_EQ(cli({"--strip-signature", dir / "h.exe"}).code, 0);
+}
+
+// host-msvc.exe with `extra` more copies of its KERNEL32 descriptor ahead
+// of its own. The patch splits WINMM's descriptor in three, so with 4093
+// copies the program is read but its patched table would not be.
+Bytes many_descriptors(size_t extra) {
+    Bytes b = host("host-msvc.exe");
+    const PeImage pe = parse_pe(b);
+    size_t off = 0;
+    pe.rva_to_offset(pe.dirs[kDirImport].rva, 1, off);
+    const size_t own = kImportDescSize * (read_imports(pe).size() + 1);
+    Bytes table;
+    for (size_t i = 0; i < extra; ++i)
+        table.insert(table.end(), b.begin() + ptrdiff_t(off),
+                     b.begin() + ptrdiff_t(off + kImportDescSize));
+    table.insert(table.end(), b.begin() + ptrdiff_t(off), b.begin() + ptrdiff_t(off + own));
+    testutil::set_dir(b, kDirImport, testutil::grow_last_section(b, table), uint32_t(table.size()));
+    return b;
+}
+
+// "can be patched" must be followed by a successful patch: --check makes
+// the whole plan, layout checks included.
+TEST(Cli, CheckAgreesWithPatching) {
+    Bytes gap = host("host-msvc.exe");
+    const PeImage pe = parse_pe(gap);
+    wr32(gap, pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1) + 12,
+         pe.sections.back().va + 0x1000);
+    const std::pair<const char *, Bytes> cases[] = {
+        {"4095 descriptors", many_descriptors(4093)},
+        {"4094 descriptors", many_descriptors(4092)},
+        {"a gap before the last section", gap},
+    };
+    for (const auto &[name, in] : cases) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        testutil::write(dir / "h.exe", in);
+        const Result check = cli({"--check", dir / "h.exe"});
+        const Result patch = cli({dir / "h.exe"});
+        EXPECT_EQ(check.code, patch.code) << check.out << check.err << patch.out << patch.err;
+        EXPECT_EQ(check.code, 1) << check.out;
+        EXPECT_EQ(testutil::read(dir / "h.exe"), in);
+        EXPECT_EQ(dir.file_count(), 1u);
+    }
+}
+
+// host-middle-s.exe importing waveOutClose in place of waveOutReset.
+Bytes closing_host() {
+    Bytes b = host("host-middle-s.exe");
+    const std::string reset("waveOutReset\0", 13);
+    std::memcpy(&b[find(b, reset)], "waveOutClose", 12);
+    return b;
+}
+
+TEST(Cli, SoundLibrariesAndTheCloseNote) {
+    TempDir dir;
+    const std::string lib = dir / "hostlib.dll";
+    const Bytes original = host("hostlib.dll");
+    testutil::write(lib, original);
+    EXPECT_TRUE(has(cli({"--check", lib}).out, "can be patched"));
+    const Result r = cli({lib});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "folder of the program that loads")) << r.err;
+    EXPECT_FALSE(has(r.out, "note:")) << r.out;
+    EXPECT_EQ(testutil::read(lib + ".orig"), original);
+    EXPECT_TRUE(is_patched(testutil::read(lib)));
+    EXPECT_EQ(cli({"--restore", lib}).code, 0);
+    EXPECT_EQ(testutil::read(lib), original);
+
+    const std::string h = dir / "h.exe";
+    testutil::write(h, closing_host());
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"--check", h}, {h}, {"--check", h}}) {
+        const Result c = cli(args);
+        EXPECT_EQ(c.code, 0) << c.err;
+        EXPECT_EQ(std::count(c.out.begin(), c.out.end(), '\n'), 2) << c.out;
+        EXPECT_TRUE(has(c.out, "note: " + h + ": it also imports waveOutClose")) << c.out;
+    }
+}
+
+TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path / "game" / "sound");
+    const Bytes middle = host("host-middle-s.exe");
+    Bytes plain = middle, lookup = middle, ordinal = middle, delayed = middle;
+    kRefusals[8].damage(plain);
+    kRefusals[8].damage(lookup);
+    const std::string name = "...waveOutOpen...";
+    lookup.insert(lookup.end(), name.begin(), name.end());
+    kRefusals[9].damage(ordinal);
+    kRefusals[10].damage(delayed);
+    Bytes own = host("hostlib.dll");
+    std::memcpy(&own[find(own, "sound_main")], "sndlatch", 9);
+    const std::pair<const char *, Bytes> files[] = {
+        {"game/Game.EXE", middle},
+        {"game/sound/hostlib.Dll", host("hostlib.dll")},
+        {"game/sound/closes.dll", closing_host()},
+        {"done.exe", patch_bytes(host("host-first.exe"))},
+        {"ordinal.exe", ordinal},
+        {"delay.exe", delayed},
+        {"lookup.exe", lookup},
+        {"plain.exe", plain},
+        {"sndlatch.dll", own},
+        {"text.dll", Bytes{'h', 'i'}},
+        {"game/readme.txt", middle},
+    };
+    for (const auto &[file, bytes] : files)
+        testutil::write(dir / file, bytes);
+
+    const Result r = cli({"--scan", dir.path.string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const char *const expected[] = {
+        "delay.exe: delay-loads WINMM.DLL: use the drop-in winmm.dll\n",
+        "done.exe: already patched\n",
+        "game/Game.EXE: patchable: imports waveOutOpen by name\n",
+        "game/sound/closes.dll: patchable: imports waveOutOpen by name; note: it also imports "
+        "waveOutClose",
+        "game/sound/hostlib.Dll: patchable",
+        "lookup.exe: looks up waveOutOpen at run time (GetProcAddress): use the drop-in",
+        "ordinal.exe: imports WINMM.DLL by ordinal: use the drop-in winmm.dll\n",
+        "plain.exe: does not use waveOutOpen\n",
+        "sndlatch.dll: sndlatch.dll itself or a copy; never patched\n",
+        "text.dll: skipped (not a Windows program",
+        "10 files: 3 patchable, 1 already patched, 3 need the drop-in winmm.dll, 2 left alone, "
+        "1 skipped\n",
+    };
+    size_t at = 0;
+    for (const char *line : expected) {
+        const size_t found = r.out.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "no \"" << line << "\" in order in:\n" << r.out;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 11) << r.out;
+    for (const auto &[file, bytes] : files)
+        EXPECT_EQ(testutil::read(dir / file), bytes) << file;
+    EXPECT_EQ(dir.file_count(), 8u) << "the scan left a file behind";
+
+    EXPECT_EQ(cli({"--scan", dir / "missing"}).code, 2);
+    EXPECT_EQ(cli({"--scan", dir / "plain.exe"}).code, 2);
+    EXPECT_EQ(cli({"--scan", "-o", "x", dir.path.string()}).code, 2);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Structure of patched programs: built from every test host and from
 // altered copies, then read back with the same PE reader.
 #include "cli.hpp"
+#include "layout.hpp"
 #include "patch.hpp"
 #include "test_util.hpp"
 
@@ -79,9 +80,9 @@ void expect_well_patched(const Bytes &in, const Bytes &out) {
 }
 
 TEST(Patch, EveryHostComesOutWellPatched) {
-    for (const char *name :
-         {"host-first.exe", "host-middle.exe", "host-last.exe", "host-first-s.exe",
-          "host-middle-s.exe", "host-last-s.exe", "host-twodesc.exe", "host-msvc.exe"}) {
+    for (const char *name : {"host-first.exe", "host-middle.exe", "host-last.exe",
+                             "host-first-s.exe", "host-middle-s.exe", "host-last-s.exe",
+                             "host-twodesc.exe", "host-msvc.exe", "host-flat.exe", "hostlib.dll"}) {
         SCOPED_TRACE(name);
         const Bytes in = host(name);
         expect_well_patched(in, patch(in));
@@ -125,6 +126,89 @@ TEST(Patch, AlteredHostsComeOutWellPatched) {
         Bytes in = host(c.host);
         c.alter(in);
         expect_well_patched(in, patch(in));
+    }
+}
+
+// An image with a section alignment below a page is mapped flat from the
+// file, so the new section's file offset must equal its address. In
+// host-flat.exe the last section is longer in memory than in the file, so
+// the new section's data must start after padding.
+TEST(Patch, FlatImageGetsItsSectionAtTheOffsetEqualToItsAddress) {
+    const Bytes in = host("host-flat.exe");
+    const PeImage before = parse_pe(in);
+    ASSERT_TRUE(mapped_flat(before));
+    const Section &last = before.sections.back();
+    ASSERT_GT(align_up(last.virtual_size, 0x200), last.raw_size) << "no zero-filled tail";
+    const Bytes out = patch(in);
+    const PeImage after = parse_pe(out);
+    for (const Section &s : after.sections)
+        EXPECT_EQ(s.raw_ptr, s.va) << s.name;
+    EXPECT_TRUE(std::all_of(out.begin() + ptrdiff_t(in.size()),
+                            out.begin() + after.sections.back().raw_ptr,
+                            [](uint8_t c) { return c == 0; }));
+    EXPECT_NO_THROW(check_loader_layout(after));
+}
+
+// Whatever the input, the planned image is checked against the loader's
+// layout rules, and one that breaks them is refused, not written.
+TEST(Patch, ImagesBreakingTheLoadersRulesAreRefused) {
+    const struct {
+        const char *name;
+        const char *host;
+        void (*alter)(Bytes &);
+        const char *reason;
+    } cases[] = {
+        {"gap before the last section", "host-msvc.exe",
+         [](Bytes &b) {
+             const PeImage pe = parse_pe(b);
+             const size_t h = pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1);
+             wr32(b, h + 12, pe.sections.back().va + 0x1000);
+             wr32(b, pe.size_of_image_off(), pe.size_of_image + 0x1000);
+         },
+         "not right after the previous one"},
+        {"flat image with a section elsewhere in the file", "host-flat.exe",
+         [](Bytes &b) {
+             const PeImage pe = parse_pe(b);
+             const size_t h = pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1);
+             wr32(b, h + 20, pe.sections.back().raw_ptr - 0x200);
+         },
+         "in a flat-mapped image"},
+        {"flat image whose file data runs past its memory", "host-flat.exe",
+         [](Bytes &b) {
+             const PeImage pe = parse_pe(b);
+             const size_t h = pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1);
+             wr32(b, h + 8, 0x10);
+             b.resize(b.size() + 0x400);
+             wr32(b, h + 16, pe.sections.back().raw_size + 0x400);
+         },
+         "mapped flat"},
+        {"relocation into the new section's space", "hostlib.dll",
+         [](Bytes &b) {
+             const PeImage pe = parse_pe(b);
+             size_t off = 0;
+             pe.rva_to_offset(pe.dirs[kDirBaseReloc].rva, 4, off);
+             wr32(b, off, pe.size_of_image);
+         },
+         "base relocation"},
+        {"sndlatch.dll itself", "hostlib.dll",
+         [](Bytes &b) {
+             const std::string name = "sound_main";
+             std::memcpy(&*std::search(b.begin(), b.end(), name.begin(), name.end()), "sndlatch",
+                         9);
+         },
+         "it is sndlatch.dll itself"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes in = host(c.host);
+        c.alter(in);
+        try {
+            const Analysis a = analyze(in, {});
+            build_patched(in, a, {});
+            ADD_FAILURE() << "patched";
+        } catch (const Refusal &r) {
+            EXPECT_NE(std::string(r.what()).find(c.reason), std::string::npos) << r.what();
+        }
     }
 }
 

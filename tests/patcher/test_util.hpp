@@ -37,6 +37,26 @@ inline void set_dir(Bytes &b, int index, uint32_t rva, uint32_t size) {
     sndlatch::wr32(b, opt(b) + 100 + 8 * size_t(index), size);
 }
 
+// Appends `extra` to the file data of the last section, which must end the
+// file, and gives the section `zero_tail` more bytes in memory than in the
+// file. Returns the RVA at which `extra` starts.
+inline uint32_t grow_last_section(Bytes &b, const Bytes &extra, uint32_t zero_tail = 0) {
+    using namespace sndlatch;
+    const PeImage pe = parse_pe(b);
+    const Section last = pe.sections.back();
+    if (size_t(last.raw_ptr) + last.raw_size != b.size())
+        throw std::logic_error("the last section's data does not end the file");
+    const uint32_t start = last.va + last.raw_size;
+    b.insert(b.end(), extra.begin(), extra.end());
+    const size_t h = pe.section_table_off + kSectionHeaderSize * (pe.sections.size() - 1);
+    const uint32_t raw = uint32_t(last.raw_size + extra.size());
+    wr32(b, h + 8, raw + zero_tail);
+    wr32(b, h + 16, raw);
+    wr32(b, pe.size_of_image_off(),
+         uint32_t(align_up(uint64_t(last.va) + raw + zero_tail, pe.section_alignment)));
+    return start;
+}
+
 // A fresh directory under the system temp dir, removed afterwards.
 struct TempDir {
     std::filesystem::path path = std::filesystem::temp_directory_path() /

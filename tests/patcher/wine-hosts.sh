@@ -1,6 +1,8 @@
 #!/bin/sh
 # Patches each host program and runs it under Wine, before and after:
 #   unpatched, three waveOutOpen calls give three different handles;
+#   (a host NAME.dll is a sound library: it is the file patched, and
+#   NAME-run.exe beside it is the program run)
 #   patched, beside sndlatch.dll, they give one handle three times;
 #   the host's other WINMM calls print the same results both times.
 #
@@ -43,12 +45,22 @@ handles() {
 
 for host in "$@"; do
   name=$(basename "$host")
-  dir=$work/${name%.exe}
+  dir=$work/${name%.*}
   mkdir -p "$dir"
-  cp "$host" "$dir/h.exe"
+  case "$host" in
+    *.dll)
+      target=$dir/$name
+      cp "$host" "$target"
+      cp "${host%.dll}-run.exe" "$dir/h.exe"
+      ;;
+    *)
+      target=$dir/h.exe
+      cp "$host" "$target"
+      ;;
+  esac
 
   "$wine_run" "$dir/h.exe" >"$dir/before.txt" 2>/dev/null || fail "unpatched run exited $?"
-  if ! patch "$dir/h.exe" >"$dir/patch.txt" 2>&1; then
+  if ! patch "$target" >"$dir/patch.txt" 2>&1; then
     fail "patching failed: $(cat "$dir/patch.txt")"
     continue
   fi
