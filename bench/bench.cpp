@@ -14,69 +14,18 @@
 // machine. The exit code is 0 whether goals are met or missed, and 1 only when
 // a measurement could not be made.
 
-#include <windows.h>
-#include <mmsystem.h>
+#include "bench_util.h"
 
-#include <algorithm>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <vector>
 
-typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
+using namespace bench;
 
 namespace {
 
-struct options {
-    DWORD calls = 10000000; // answered calls per repetition
-    int reps = 15;          // repetitions per figure; the median is shown
-    int rounds = 20;        // opens, and load and free pairs, per repetition
-};
-
-const WAVEFORMATEX pcm_format = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
-
-char folder[MAX_PATH]; // this program's folder, with a trailing backslash
 char sndlatch_path[MAX_PATH];
 char floor_path[MAX_PATH];
-double ticks_per_ns;
-
-volatile DWORD sink; // results land here so no call is optimised away
-
-[[noreturn]] void fail(const char *what) {
-    fprintf(stderr, "sndlatch_bench: %s (error %lu)\n", what, GetLastError());
-    fflush(stderr);
-    ExitProcess(1);
-}
-
-LONGLONG now() {
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
-
-double to_ns(LONGLONG ticks) {
-    return (double)ticks / ticks_per_ns;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-HMODULE load(const char *path) {
-    HMODULE m = LoadLibraryA(path);
-    if (!m)
-        fail(path);
-    return m;
-}
-
-open_fn entry(HMODULE m, const char *name) {
-    open_fn f = (open_fn)(void *)GetProcAddress(m, name);
-    if (!f)
-        fail(name);
-    return f;
-}
 
 // ---- the table ---------------------------------------------------------------
 
@@ -114,52 +63,6 @@ void print_header(const options &opt) {
            "result");
     printf("%-40s %12s %12s %7s %8s  %s\n", "----------------------------------------",
            "------------", "------------", "-------", "--------", "------");
-}
-
-// One row: the measured side, its floor, their ratio and the goal on it.
-void row(const char *what, double value, double floor, double goal) {
-    double ratio = value / floor;
-    char limit[16];
-    snprintf(limit, sizeof limit, "<=%.2f", goal);
-    printf("%-40s %12.2f %12.2f %7.2f %8s  %s\n", what, value, floor, ratio, limit,
-           ratio <= goal ? "PASS" : "MISS");
-}
-
-void note(const char *what, const char *text) {
-    printf("%-40s %s\n", what, text);
-}
-
-// ---- 1. the answered call ------------------------------------------------------
-
-// The same loop serves sndlatch and the floor: a call through a pointer that
-// GetProcAddress gave, the slot on this thread's stack, the results summed
-// into a register and written out once.
-__attribute__((noinline)) DWORD call_loop(open_fn fn, DWORD calls) {
-    HWAVEOUT slot = NULL;
-    DWORD sum = 0;
-    for (DWORD i = 0; i < calls; i++) {
-        sum += fn(&slot, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL);
-        sum += (DWORD)(ULONG_PTR)slot;
-    }
-    return sum;
-}
-
-double ns_per_call(open_fn fn, DWORD calls) {
-    LONGLONG t0 = now();
-    sink = call_loop(fn, calls);
-    LONGLONG t1 = now();
-    return to_ns(t1 - t0) / calls;
-}
-
-void answered_call(const options &opt, open_fn answered, open_fn floor) {
-    ns_per_call(answered, opt.calls / 10); // warm-up: code translated, caches filled
-    ns_per_call(floor, opt.calls / 10);
-    std::vector<double> a, f;
-    for (int r = 0; r < opt.reps; r++) {
-        a.push_back(ns_per_call(answered, opt.calls));
-        f.push_back(ns_per_call(floor, opt.calls));
-    }
-    row("1 answered call, ns/call", median(a), median(f), 1.5);
 }
 
 // ---- 2. contention -----------------------------------------------------------
@@ -287,7 +190,7 @@ void contention(const options &opt, open_fn answered, open_fn floor) {
 // everything around the timed call is the same; only the call is timed.
 double open_once_timed(bool through_sndlatch) {
     HMODULE m = load(sndlatch_path);
-    open_fn fn = through_sndlatch ? entry(m, "sndlatch") : waveOutOpen;
+    open_fn fn = through_sndlatch ? open_entry(m, "sndlatch") : waveOutOpen;
     HWAVEOUT h = NULL;
     LONGLONG t0 = now();
     MMRESULT r = fn(&h, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL);
@@ -339,27 +242,10 @@ void first_call(const options &opt) {
 
 // ---- 4. load -------------------------------------------------------------------
 
-double load_free(const char *path, int rounds) {
-    LONGLONG t0 = now();
-    for (int i = 0; i < rounds; i++) {
-        HMODULE m = LoadLibraryA(path);
-        if (!m)
-            fail(path);
-        FreeLibrary(m);
-    }
-    LONGLONG t1 = now();
-    return to_ns(t1 - t0) / rounds;
-}
-
-void load(const options &opt) {
-    load_free(sndlatch_path, opt.rounds); // warm-up: files in the cache
-    load_free(floor_path, opt.rounds);
-    std::vector<double> s, f;
-    for (int r = 0; r < opt.reps; r++) {
-        s.push_back(load_free(sndlatch_path, opt.rounds));
-        f.push_back(load_free(floor_path, opt.rounds));
-    }
-    row("4 LoadLibrary + FreeLibrary, us", median(s) / 1e3, median(f) / 1e3, 2.0);
+void load_row(const options &opt) {
+    side_by_side("4 LoadLibrary + FreeLibrary, us", opt.reps, 2.0, 1e-3, [&](bool sndlatch, bool) {
+        return load_free(sndlatch ? sndlatch_path : floor_path, opt.rounds);
+    });
 }
 
 // ---- 5. size -------------------------------------------------------------------
@@ -379,68 +265,12 @@ void size() {
 
 // ---- set-up --------------------------------------------------------------------
 
-// The settings file a host typically ships: the documented comment and the
-// debug log off.
-void write_settings() {
-    FILE *ini = fopen("sndlatch.ini", "w");
-    if (!ini)
-        fail("cannot write sndlatch.ini");
-    fputs("# Debug_Log: nonzero starts \"sndlatch.log\" empty at each load and turns the\n"
-          "# debug log on; 0 (the default) leaves every file alone.\n"
-          "Debug_Log = 0\n",
-          ini);
-    fclose(ini);
-}
-
-options parse(int argc, char **argv) {
-    options opt;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        long v = atol(argv[i + 1]);
-        if (v <= 0) {
-            fprintf(stderr, "sndlatch_bench: %s needs a positive number\n", argv[i]);
-            exit(2);
-        }
-        if (!strcmp(argv[i], "--calls"))
-            opt.calls = (DWORD)v;
-        else if (!strcmp(argv[i], "--reps"))
-            opt.reps = (int)v;
-        else if (!strcmp(argv[i], "--rounds"))
-            opt.rounds = (int)v;
-        else {
-            fprintf(stderr, "usage: sndlatch_bench [--calls N] [--reps R] [--rounds K]\n");
-            exit(2);
-        }
-    }
-    if (argc % 2 == 0) {
-        fprintf(stderr, "usage: sndlatch_bench [--calls N] [--reps R] [--rounds K]\n");
-        exit(2);
-    }
-    return opt;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-    options opt = parse(argc, argv);
-
-    DWORD n = GetModuleFileNameA(NULL, folder, sizeof folder);
-    if (n == 0 || n >= sizeof folder)
-        fail("GetModuleFileName");
-    *(strrchr(folder, '\\') + 1) = 0;
+    options opt = start(argc, argv, "sndlatch_bench");
     snprintf(sndlatch_path, sizeof sndlatch_path, "%ssndlatch.dll", folder);
     snprintf(floor_path, sizeof floor_path, "%sbench_floor.dll", folder);
-    // sndlatch.dll reads its settings from the current directory at load.
-    if (!SetCurrentDirectoryA(folder))
-        fail("SetCurrentDirectory");
-    write_settings();
-
-    LARGE_INTEGER freq;
-    QueryPerformanceFrequency(&freq);
-    ticks_per_ns = (double)freq.QuadPart / 1e9;
-
-    // This thread is where the timing happens; keep it from being preempted
-    // by ordinary work where the platform allows.
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
 
     print_header(opt);
     fflush(stdout);
@@ -453,13 +283,13 @@ int main(int argc, char **argv) {
     // the whole measurement and closed afterwards.
     HMODULE answered_module = load(sndlatch_path);
     HMODULE floor_module = load(floor_path);
-    open_fn answered = entry(answered_module, "sndlatch");
-    open_fn floor = entry(floor_module, "floor_open");
+    open_fn answered = open_entry(answered_module, "sndlatch");
+    open_fn floor = open_entry(floor_module, "floor_open");
     HWAVEOUT device = NULL;
     if (answered(&device, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
         fail("the first open through sndlatch failed");
 
-    answered_call(opt, answered, floor);
+    answered_row("1 answered call, ns/call", opt, answered, floor);
     fflush(stdout);
     contention(opt, answered, floor);
     fflush(stdout);
@@ -470,7 +300,7 @@ int main(int argc, char **argv) {
 
     first_call(opt);
     fflush(stdout);
-    load(opt);
+    load_row(opt);
     size();
     fflush(stdout);
     return 0;

@@ -3,9 +3,11 @@
 #
 #   bench/run.sh [BUILD [--calls N] [--reps R] [--rounds K]]
 #
-# BUILD defaults to build; the options go to sndlatch_bench.exe (see bench.cpp).
-# The Windows program BUILD/bench/sndlatch_bench.exe measures rows 1 to 5 under
-# Wine; bench/patch_time.sh adds the patcher's row, timed on this machine.
+# BUILD defaults to build; the options go to both Windows programs (see
+# bench.cpp). BUILD/bench/sndlatch_bench.exe measures rows 1 to 5 under Wine;
+# bench/patch_time.sh adds the patcher's row, timed on this machine; and
+# BUILD/bench/dropin/dropin_bench.exe measures the drop-in winmm.dll's rows 6
+# to 8, under the DLL override that makes Wine load it.
 # Nothing else should run meanwhile: the ratios cancel the machine's noise,
 # not another program's load.
 set -euo pipefail
@@ -27,3 +29,5 @@ fi
 
 "$root/tools/wine-run" --dir "$build/wine" --timeout 1800 "$build/bench/sndlatch_bench.exe" "$@"
 bash "$root/bench/patch_time.sh" "$build"
+WINEDLLOVERRIDES="winmm=n,b" "$root/tools/wine-run" --dir "$build/wine" --timeout 1800 \
+  "$build/bench/dropin/dropin_bench.exe" "$@"

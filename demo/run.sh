@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Runs the demo under Wine twice, as built and patched to use sndlatch.dll,
-# captures what each plays through an ALSA file device, and prints a summary.
+# Runs the demo under Wine three times: as built, patched to use sndlatch.dll,
+# and as built with the drop-in winmm.dll beside it. Captures what each plays
+# through an ALSA file device, prints a summary and draws the captures.
 #
 #   demo/run.sh [--check] BUILD_DIR PATCHER
 #
-# BUILD_DIR is the Windows build (it holds demo/demo.exe and module/sndlatch.dll);
-# PATCHER is a sndlatch-patch that runs on this machine. The captures land in
-# BUILD_DIR/demo/unpatched.wav and BUILD_DIR/demo/patched.wav.
+# BUILD_DIR is the Windows build (it holds demo/demo.exe, module/sndlatch.dll
+# and dropin/winmm.dll); PATCHER is a sndlatch-patch that runs on this machine.
+# The captures land in BUILD_DIR/demo/{unpatched,patched,dropin}.wav and the
+# picture of all three in BUILD_DIR/demo/demo.png.
 set -euo pipefail
 check=
 if [ "${1:-}" = --check ]; then check=--check; shift; fi
@@ -15,9 +17,10 @@ build=$(cd "${1:?usage: run.sh [--check] BUILD_DIR PATCHER}" && pwd)
 patcher=${2:?usage: run.sh [--check] BUILD_DIR PATCHER}
 out=$build/demo
 opens=3
+kinds=(unpatched patched dropin)
 
-rm -rf "$out/unpatched" "$out/patched" "$out"/*.wav "$out"/*.txt
-mkdir -p "$out/unpatched" "$out/patched"
+for kind in "${kinds[@]}"; do rm -rf "${out:?}/$kind"; mkdir -p "$out/$kind"; done
+rm -f "$out"/*.wav "$out"/*.txt "$out/demo.png"
 cp "$out/demo.exe" "$out/unpatched/demo.exe"
 "$patcher" -o "$out/patched/demo.exe" "$out/demo.exe" >/dev/null 2>&1 || {
   echo "demo: $patcher could not patch demo.exe:" >&2
@@ -25,18 +28,38 @@ cp "$out/demo.exe" "$out/unpatched/demo.exe"
   exit 1
 }
 cp "$build/module/sndlatch.dll" "$out/patched/"
+# The drop-in column: demo.exe unchanged, winmm.dll beside it. Under Wine a
+# native DLL named like a system DLL is loaded only with an override.
+cp "$out/demo.exe" "$out/dropin/demo.exe"
+cp "$build/dropin/winmm.dll" "$out/dropin/winmm.dll"
 
 status=0
-for kind in unpatched patched; do
+for kind in "${kinds[@]}"; do
   home=$out/home-$kind
   mkdir -p "$home"
   printf 'pcm.!default { type file slave.pcm "null" file "%s" format "wav" }\n' \
     "$out/$kind.wav" >"$home/.asoundrc"
-  echo "== $kind demo.exe"
-  (cd "$out/$kind" && SNDLATCH_WINE_HOME=$home "$root/tools/wine-run" --dir "$build/wine" \
-    --timeout 120 demo.exe "$opens") | tee "$out/$kind.txt" || status=1
+  overrides=
+  [ "$kind" = dropin ] && overrides="winmm=n,b"
+  echo "== $kind demo.exe${overrides:+ (WINEDLLOVERRIDES=$overrides)}"
+  (cd "$out/$kind" && SNDLATCH_WINE_HOME=$home WINEDLLOVERRIDES=$overrides \
+    "$root/tools/wine-run" --dir "$build/wine" --timeout 120 demo.exe "$opens") |
+    tee "$out/$kind.txt" || status=1
+  # The demo never closes its devices, so the capture's header is unfinished.
+  python3 "$root/demo/capture.py" "$out/$kind.wav" || status=1
 done
 
-python3 "$root/demo/summary.py" $check "$out/unpatched.txt" "$out/unpatched.wav" \
-  "$out/patched.txt" "$out/patched.wav" || status=1
+args=()
+for kind in "${kinds[@]}"; do args+=("$out/$kind.txt" "$out/$kind.wav"); done
+python3 "$root/demo/summary.py" $check "${args[@]}" || status=1
+
+# One spectrogram, one band per capture on a common time axis.
+if err=$(sox -M "$out/unpatched.wav" "$out/patched.wav" "$out/dropin.wav" -n spectrogram \
+  -o "$out/demo.png" -t "sndlatch demo: top unpatched, middle patched, bottom drop-in" \
+  -c "$opens opens of a 0.4 s tone each" 2>&1); then
+  echo "picture:  $(realpath --relative-to=. "$out/demo.png")"
+else
+  echo "demo: sox could not draw $out/demo.png: $err" >&2
+  status=1
+fi
 exit "$status"

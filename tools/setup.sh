@@ -11,6 +11,7 @@ packages=(
   googletest
   clang lld llvm libclang-rt-14-dev
   python3
+  sox
 )
 
 installed() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Builds the release zip with CPack into a scratch folder and checks what it
-holds: the DLL as built, sndlatch-patch.exe, a commented sndlatch.ini that
-leaves Debug_Log at 0, and an end-user README.txt.
+holds: the DLL and the drop-in winmm.dll as built, sndlatch-patch.exe, a
+commented sndlatch.ini that leaves Debug_Log at 0, and an end-user README.txt
+that also tells how to install, check and undo the drop-in.
 
     check_package.py BUILD_DIR VERSION
 """
@@ -23,14 +24,16 @@ def main(build, version):
             return 1
         with zipfile.ZipFile(path) as z:
             names = sorted(z.namelist())
-            want = ["README.txt", "sndlatch-patch.exe", "sndlatch.dll", "sndlatch.ini"]
+            want = ["README.txt", "sndlatch-patch.exe", "sndlatch.dll", "sndlatch.ini",
+                    "winmm.dll"]
             if names != want:
                 failures.append("the zip holds %s, expected %s" % (names, want))
             files = {n: z.read(n) for n in names}
 
-    built = open(os.path.join(build, "module", "sndlatch.dll"), "rb").read()
-    if files.get("sndlatch.dll") != built:
-        failures.append("sndlatch.dll in the zip is not the one built")
+    for name, folder in [("sndlatch.dll", "module"), ("winmm.dll", "dropin")]:
+        built = open(os.path.join(build, folder, name), "rb").read()
+        if files.get(name) != built:
+            failures.append("%s in the zip is not the one built in %s/" % (name, folder))
     exe = files.get("sndlatch-patch.exe", b"")
     if exe[:2] != b"MZ":
         failures.append("sndlatch-patch.exe is not a Windows program")
@@ -42,7 +45,9 @@ def main(build, version):
         failures.append("sndlatch.ini explains too little")
     readme = files.get("README.txt", b"").decode("latin-1")
     for topic in ["waveOutOpen", "Wine", "sndlatch-patch", "--restore", "Debug_Log",
-                  "sndlatch.log", "GetProcAddress", version]:
+                  "sndlatch.log", "GetProcAddress", version, "INSTALL WITHOUT PATCHING",
+                  'WINEDLLOVERRIDES="winmm=n,b" %command%', "winecfg", "delete winmm.dll",
+                  "WHEN TO PATCH, AND WHEN TO DROP IN", "Security software"]:
         if topic not in readme:
             failures.append("README.txt does not mention %s" % topic)
     if "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
