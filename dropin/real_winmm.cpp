@@ -10,10 +10,12 @@
 #include "settings.h"
 
 extern "C" {
-extern void *wm_slots[];         // where each export jumps (stubs.cpp)
-extern void *const wm_missing[]; // each export's answer when it cannot be had
-extern const char *const wm_export_names[];
-extern IMAGE_DOS_HEADER __ImageBase; // this module
+extern void *wm_slots[];                    // where each export jumps (stubs.cpp)
+extern void *const wm_missing[];            // each export's answer when it cannot be had
+extern const char *const wm_export_names[]; // the named exports, in slot order
+extern const unsigned wm_export_count;      // slots from here on are ordinals 1, 2, ...
+extern IMAGE_DOS_HEADER __ImageBase;        // this module
+MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
 }
 
 // ---- module state ----------------------------------------------------------------
@@ -64,14 +66,30 @@ static HMODULE real_winmm_module() {
     return module;
 }
 
-// Points export `index`'s slot at the system's function, or at its missing
-// answer, and returns where the call goes now.
+// The system's function behind slot `index`: a named export by its name,
+// an export by ordinal by the same ordinal. An ordinal that leads to the
+// system's waveOutOpen is the drop-in's own waveOutOpen.
+static void *real_function(HMODULE module, unsigned index) {
+    if (index < wm_export_count)
+        return (void *)GetProcAddress(module, wm_export_names[index]);
+    unsigned ordinal = index - wm_export_count + 1;
+    void *function = (void *)GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+    if (function && function == (void *)GetProcAddress(module, "waveOutOpen"))
+        function = (void *)&dropin_waveOutOpen;
+    return function;
+}
+
+// Points slot `index` at the system's function, or at its missing answer,
+// and returns where the call goes now.
 extern "C" void *WINAPI wm_resolve(unsigned index) {
     HMODULE module = real_winmm_module();
-    void *target = module ? (void *)GetProcAddress(module, wm_export_names[index]) : NULL;
+    void *target = module ? real_function(module, index) : NULL;
     if (!target) {
-        write_debug_log("%s: not in the system winmm, answered with an error\n",
-                        wm_export_names[index]);
+        if (index < wm_export_count)
+            write_debug_log("%s: not in the system winmm, answered with an error\n",
+                            wm_export_names[index]);
+        else
+            write_debug_log("ordinal %u: not in the system winmm\n", index - wm_export_count + 1);
         target = wm_missing[index];
     }
     __atomic_store_n(&wm_slots[index], target, __ATOMIC_RELEASE);
@@ -82,6 +100,14 @@ extern "C" void *WINAPI wm_resolve(unsigned index) {
     // module moves that memory back here.
     GetProcAddress((HMODULE)&__ImageBase, "waveOutOpen");
     return target;
+}
+
+// Where a call by an ordinal that the system's winmm lacks ends. Nothing is
+// known of its arguments, so it cannot return: it fails as the loader fails
+// a program that imports a missing ordinal.
+extern "C" void wm_ordinal_missing() {
+    const DWORD status_ordinal_not_found = 0xC0000138;
+    RaiseException(status_ordinal_not_found, EXCEPTION_NONCONTINUABLE, 0, NULL);
 }
 
 // Entered from a stub's resolver with the export's index pushed above the

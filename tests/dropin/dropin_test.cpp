@@ -249,6 +249,37 @@ TEST(DropIn, OtherCallsReachTheSystemWinmmUntouched) {
     }
 }
 
+// A program that imports winmm by ordinal reaches what the same ordinal is in
+// the system's winmm, and the ordinal of waveOutOpen is answered from memory.
+TEST(DropIn, ExportsByOrdinalFollowTheSystemWinmm) {
+    HMODULE system = system_winmm();
+    FARPROC system_open = export_of(system, "waveOutOpen");
+    FARPROC system_time = export_of(system, "timeGetTime");
+    WORD open_ordinal = 0, time_ordinal = 0;
+    for (WORD n = 1; n < 300; n++) {
+        FARPROC f = GetProcAddress(system, MAKEINTRESOURCEA(n));
+        open_ordinal = f == system_open ? n : open_ordinal;
+        time_ordinal = f == system_time ? n : time_ordinal;
+    }
+    ASSERT_NE(open_ordinal, 0) << "waveOutOpen has no ordinal below 300 in the system winmm";
+    ASSERT_NE(time_ordinal, 0);
+
+    open_fn by_ordinal =
+        (open_fn)(void (*)(void))GetProcAddress(dropin(), MAKEINTRESOURCEA(open_ordinal));
+    ASSERT_NE(by_ordinal, (open_fn)NULL) << "ordinal " << open_ordinal;
+    HWAVEOUT h = poison;
+    EXPECT_EQ(by_ordinal(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(h, program_handle) << "waveOutOpen by ordinal " << open_ordinal;
+
+    DWORD args[6] = {};
+    unsigned removed = 0;
+    DWORD before = timeGetTime();
+    DWORD now =
+        call_pushing_six(GetProcAddress(dropin(), MAKEINTRESOURCEA(time_ordinal)), args, &removed);
+    EXPECT_LT(now - before, 60000u) << "timeGetTime by ordinal " << time_ordinal << " gave " << now;
+    EXPECT_EQ(removed, 0u);
+}
+
 // Functions that Wine's winmm lacks (Windows internals) answer their error
 // value and still remove their arguments, so the caller goes on.
 TEST(DropIn, FunctionsTheSystemLacksReturnTheirErrorValue) {
