@@ -7,6 +7,8 @@
 
 #include "open_once.h"
 
+#include "latch.h"
+
 // Where the first open goes. sndlatch.dll imports waveOutOpen from WINMM.DLL;
 // the drop-in winmm.dll, built from this same file, names a header of its own
 // in OPEN_ONCE_HOOKS that points it at the system's winmm.
@@ -16,27 +18,12 @@
 #define platform_open waveOutOpen
 #endif
 
-// ---- module state: zero at load, never reset while the module is loaded ----
-static volatile LONG open_done; // 1 once a platform open succeeded and open_handle is set
-static HWAVEOUT open_handle;    // the handle that first successful open produced
-static volatile LONG open_busy; // 1 while one thread is calling the platform to open
+// ---- module state: zero at load --------------------------------------------
+static open_latch device; // the one device every open of this module is answered with
 // -----------------------------------------------------------------------------
 
-// A request that opens no device: a format query, or no slot for a handle.
-// These go to the platform as they are, before and after the first open.
-static bool opens_no_device(LPHWAVEOUT phwo, DWORD fdwOpen) {
-    return phwo == NULL || (fdwOpen & WAVE_FORMAT_QUERY) != 0;
-}
-
-static void lock_first_open() {
-    // Contention is only possible during the first open, which is rare and
-    // short, so a yielding spin is enough and needs no set-up or tear-down.
-    while (InterlockedCompareExchange(&open_busy, 1, 0) != 0)
-        Sleep(1);
-}
-
-static void unlock_first_open() {
-    InterlockedExchange(&open_busy, 0);
+static MMRESULT open_platform(void *, const wave_open_args *a) {
+    return platform_open(a->phwo, a->device, a->format, a->callback, a->instance, a->flags);
 }
 
 extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
@@ -45,25 +32,13 @@ extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORM
         return platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
 
     // The answered path: one acquire load and one store, no lock, no shared write.
-    if (__atomic_load_n(&open_done, __ATOMIC_ACQUIRE)) {
-        *phwo = open_handle;
+    if (latch_answer(&device, phwo))
         return MMSYSERR_NOERROR;
-    }
 
-    lock_first_open();
-    MMRESULT result;
-    if (open_done) {
-        // Another thread opened the device while this one waited.
-        *phwo = open_handle;
-        result = MMSYSERR_NOERROR;
-    } else {
-        result = platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
-        // A failed open is not remembered: the next request tries the platform again.
-        if (result == MMSYSERR_NOERROR) {
-            open_handle = *phwo;
-            __atomic_store_n(&open_done, 1, __ATOMIC_RELEASE);
-        }
-    }
-    unlock_first_open();
+    wave_open_args args = {phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen};
+    latch_outcome outcome;
+    MMRESULT result = latch_open(&device, open_platform, NULL, &args, &outcome);
+    if (outcome == latch_reentered)
+        return platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
     return result;
 }
