@@ -1,7 +1,9 @@
 // End-to-end tests of the drop-in winmm.dll: this unmodified program imports
 // winmm and finds the drop-in beside it, with Wine's own winmm behind that.
 // The module state lasts for the whole process, so the cases run in order:
-// the first open the program makes is the one through the wave mapper.
+// the program loads the system's winmm itself before the drop-in does, the
+// first call is a passed-on one, and the first open the program makes is the
+// one through the wave mapper.
 
 #include <gtest/gtest.h>
 
@@ -56,6 +58,15 @@ static FARPROC export_of(HMODULE module, const char *name) {
     return GetProcAddress(module, name);
 }
 
+// LoadLibrary and GetModuleHandle of winmm by its bare name, in either letter
+// case and character width, find the drop-in.
+static void expect_bare_names_find_dropin(const char *after) {
+    EXPECT_EQ(LoadLibraryA("winmm"), dropin()) << "LoadLibraryA after " << after;
+    EXPECT_EQ(LoadLibraryW(L"WinMM.DLL"), dropin()) << "LoadLibraryW after " << after;
+    EXPECT_EQ(GetModuleHandleA("WINMM.dll"), dropin()) << "GetModuleHandleA after " << after;
+    EXPECT_EQ(GetModuleHandleW(L"winmm"), dropin()) << "GetModuleHandleW after " << after;
+}
+
 // Calls `fn` with six arguments pushed from right to left and returns its
 // result; `removed` gets the bytes that the function took off the stack.
 static DWORD call_pushing_six(FARPROC fn, const DWORD (&args)[6], unsigned *removed) {
@@ -98,7 +109,25 @@ TEST(DropIn, ProgramIsBoundToItAndItReachesTheSystemWinmm) {
     HMODULE system = system_winmm();
     ASSERT_NE(system, (HMODULE)NULL);
     EXPECT_NE(system, dropin()) << "the system winmm by full path is the drop-in itself";
+    expect_bare_names_find_dropin("the program's load of the system winmm by full path");
     FreeLibrary(system);
+}
+
+// The process's first passed-on call, which loads the system's winmm, and
+// every one after it find the last-error value as the caller left it, as a
+// call straight to the system's winmm does.
+TEST(DropIn, PassedOnCallsKeepTheLastError) {
+    TIMECAPS caps;
+    for (int round = 0; round < 2; round++) {
+        SetLastError(0x2bad);
+        EXPECT_EQ(timeGetDevCaps(&caps, sizeof caps), MMSYSERR_NOERROR);
+        EXPECT_EQ(GetLastError(), 0x2badu) << "round " << round;
+    }
+    auto system_caps = (MMRESULT(WINAPI *)(LPTIMECAPS, UINT))(void (*)(void))export_of(
+        system_winmm(), "timeGetDevCaps");
+    SetLastError(0x2bad);
+    system_caps(&caps, sizeof caps);
+    EXPECT_EQ(GetLastError(), 0x2badu) << "the system's own timeGetDevCaps";
 }
 
 // The program's first open asks the mapper for IMA ADPCM; the mapper opens a
@@ -153,15 +182,12 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
 
 static void CALLBACK on_timer(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
-// Looking winmm up by its bare name, in either letter case and character
-// width, finds the drop-in, whatever came before: Wine's timeSetEvent takes a
-// reference on the system's winmm, and a load by full path asks for it.
+// Looked up by its bare name, winmm is the drop-in whatever came before:
+// Wine's timeSetEvent takes a reference on the system's winmm, and a load by
+// full path asks for it. What was found opens the program's one device.
 TEST(DropIn, BareNameLookupsFindTheDropIn) {
     auto expect_dropin = [](const char *after) {
-        EXPECT_EQ(LoadLibraryA("winmm"), dropin()) << "LoadLibraryA after " << after;
-        EXPECT_EQ(LoadLibraryW(L"WinMM.DLL"), dropin()) << "LoadLibraryW after " << after;
-        EXPECT_EQ(GetModuleHandleA("WINMM.dll"), dropin()) << "GetModuleHandleA after " << after;
-        EXPECT_EQ(GetModuleHandleW(L"winmm"), dropin()) << "GetModuleHandleW after " << after;
+        expect_bare_names_find_dropin(after);
         open_fn open =
             (open_fn)(void (*)(void))GetProcAddress(GetModuleHandleA("winmm"), "waveOutOpen");
         HWAVEOUT h = poison;
@@ -188,22 +214,6 @@ TEST(DropIn, BareNameLookupsFindTheDropIn) {
     expect_dropin("a load by full path");
     EXPECT_EQ(GetModuleHandleW(system_path(L"winmm.dll").c_str()), system);
     FreeLibrary(system);
-}
-
-// A passed-on call, its first one included, finds the last-error value as
-// the caller left it, as a call straight to the system's winmm does.
-TEST(DropIn, PassedOnCallsKeepTheLastError) {
-    TIMECAPS caps;
-    SetLastError(0x2bad);
-    auto system_caps = (MMRESULT(WINAPI *)(LPTIMECAPS, UINT))(void (*)(void))export_of(
-        system_winmm(), "timeGetDevCaps");
-    system_caps(&caps, sizeof caps);
-    DWORD expected = GetLastError();
-    for (int round = 0; round < 2; round++) {
-        SetLastError(0x2bad);
-        EXPECT_EQ(timeGetDevCaps(&caps, sizeof caps), MMSYSERR_NOERROR);
-        EXPECT_EQ(GetLastError(), expected) << "round " << round;
-    }
 }
 
 // Three modules built for one address, loaded there one after the other:
