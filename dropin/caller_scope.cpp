@@ -22,9 +22,9 @@ static caller_module cache[cache_slots]; // filled in order; the first empty one
 static LONG cache_used;                  // entries ever filled; changed only under cache_busy
 static volatile LONG cache_busy;         // 1 while one thread adds or empties entries
 extern "C" UINT_PTR wm_hot_base;         // the first module answered, checked inline
-extern "C" UINT_PTR wm_hot_size;         // by waveOutOpen; 0 until set, set once, and
-UINT_PTR wm_hot_base;                    // 0 for good once that module unloads
-UINT_PTR wm_hot_size;
+extern "C" UINT_PTR wm_hot_size;         // by waveOutOpen; 0 until set, set once; the
+UINT_PTR wm_hot_base;                    // size goes back to 0 for good when that
+UINT_PTR wm_hot_size;                    // module unloads
 // -----------------------------------------------------------------------------------
 
 static void lock_cache() {
