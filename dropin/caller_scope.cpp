@@ -8,21 +8,33 @@
 // One module that has called before: its address range and its answer.
 struct caller_module {
     UINT_PTR base;
-    UINT_PTR size; // written last; 0 while the entry is not filled
+    UINT_PTR size; // written last; 0 while the entry is not filled, `gone` once unloaded
     bool answered;
 };
 
-enum { cache_slots = 32 };
+// The size of an entry whose module was unloaded: it matches no return
+// address, since a module's first byte is its header, never code. The
+// entry is filled again by the next new caller.
+enum { cache_slots = 32, gone = 1 };
 
-// ---- module state: modules are added, never changed or removed -------------------
+// ---- module state: entries are filled, emptied when their module unloads, refilled --
 static caller_module cache[cache_slots]; // filled in order; the first empty one ends it
-static LONG cache_used;                  // entries filled; changed only under cache_busy
-static volatile LONG cache_busy;         // 1 while one thread adds an entry
+static LONG cache_used;                  // entries ever filled; changed only under cache_busy
+static volatile LONG cache_busy;         // 1 while one thread adds or empties entries
 extern "C" UINT_PTR wm_hot_base;         // the first module answered, checked inline
-extern "C" UINT_PTR wm_hot_size;         // by waveOutOpen; 0 until set, set once
-UINT_PTR wm_hot_base;
-UINT_PTR wm_hot_size;
+extern "C" UINT_PTR wm_hot_size;         // by waveOutOpen; 0 until set, set once; the
+UINT_PTR wm_hot_base;                    // size goes back to 0 for good when that
+UINT_PTR wm_hot_size;                    // module unloads
 // -----------------------------------------------------------------------------------
+
+static void lock_cache() {
+    while (InterlockedCompareExchange(&cache_busy, 1, 0) != 0)
+        Sleep(0);
+}
+
+static void unlock_cache() {
+    InterlockedExchange(&cache_busy, 0);
+}
 
 static WCHAR ascii_upper(WCHAR c) {
     return c >= L'a' && c <= L'z' ? (WCHAR)(c - L'a' + L'A') : c;
@@ -54,33 +66,54 @@ static bool is_platform_module(HMODULE module, WCHAR *path, UINT path_size) {
 }
 
 static void remember(UINT_PTR base, UINT_PTR size, bool answered) {
-    while (InterlockedCompareExchange(&cache_busy, 1, 0) != 0)
-        Sleep(0);
+    lock_cache();
+    caller_module *free_entry = NULL;
     bool known = false;
-    for (LONG i = 0; i < cache_used; i++)
-        known = known || cache[i].base == base;
-    if (!known && cache_used < cache_slots) {
-        caller_module *entry = &cache[cache_used++];
-        entry->base = base;
-        entry->answered = answered;
-        // Readers take an entry as filled once its size is not 0.
-        __atomic_store_n(&entry->size, size, __ATOMIC_RELEASE);
+    for (LONG i = 0; i < cache_used; i++) {
+        if (cache[i].size == gone)
+            free_entry = free_entry ? free_entry : &cache[i];
+        else
+            known = known || cache[i].base == base;
     }
-    if (answered && wm_hot_size == 0) {
+    if (!known && !free_entry && cache_used < cache_slots)
+        free_entry = &cache[cache_used++];
+    if (!known && free_entry) {
+        free_entry->base = base;
+        free_entry->answered = answered;
+        // Readers take an entry as filled once its size is neither 0 nor gone.
+        __atomic_store_n(&free_entry->size, size, __ATOMIC_RELEASE);
+    }
+    // Set once: a base once set never changes, so the inline check never
+    // pairs one module's base with another's size.
+    if (answered && wm_hot_base == 0) {
         wm_hot_base = base;
         __atomic_store_n(&wm_hot_size, size, __ATOMIC_RELEASE);
     }
-    InterlockedExchange(&cache_busy, 0);
+    unlock_cache();
+}
+
+extern "C" void forget_caller_module(UINT_PTR base) {
+    lock_cache();
+    for (LONG i = 0; i < cache_used; i++) {
+        if (cache[i].base == base)
+            __atomic_store_n(&cache[i].size, (UINT_PTR)gone, __ATOMIC_RELEASE);
+    }
+    if (wm_hot_base == base)
+        __atomic_store_n(&wm_hot_size, (UINT_PTR)0, __ATOMIC_RELEASE);
+    unlock_cache();
 }
 
 // Finds the module that holds `code`, decides, remembers and returns its answer.
+// The platform's own last-error value is kept, as the platform keeps it.
 static bool classify_caller(void *code) {
+    DWORD last_error = GetLastError();
     HMODULE module;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             (LPCWSTR)code, &module)) {
         // Code outside every module image (generated at run time) belongs
         // to the program, not to a platform component.
+        SetLastError(last_error);
         return true;
     }
     WCHAR path[1024];
@@ -89,9 +122,11 @@ static bool classify_caller(void *code) {
     const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)module;
     const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)((const BYTE *)module + dos->e_lfanew);
     remember((UINT_PTR)module, nt->OptionalHeader.SizeOfImage, answered);
-    write_debug_log("waveOutOpen called from %ls: %s\n", path,
-                    answered ? "the program's module, answered from memory after the first open"
-                             : "a platform module, always passed to the system's winmm");
+    write_debug_log_path("waveOutOpen called from ", path,
+                         answered
+                             ? ": the program's module, answered from memory after the first open\n"
+                             : ": a platform module, always passed to the system's winmm\n");
+    SetLastError(last_error);
     return answered;
 }
 

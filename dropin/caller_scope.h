@@ -13,3 +13,7 @@
 // memory. A module seen before costs a few compares; the first call from a
 // module looks up its file name once.
 extern "C" bool WINAPI caller_may_be_answered(void *return_address);
+
+// Forgets the module at `base`, which is being unloaded: a module loaded at
+// its address later is judged afresh.
+extern "C" void forget_caller_module(UINT_PTR base);

@@ -7,6 +7,7 @@
 
 #include "real_winmm.h"
 
+#include "bare_name.h"
 #include "settings.h"
 
 extern "C" {
@@ -41,7 +42,9 @@ static HMODULE load_real_winmm() {
         FreeLibrary(module);
         module = NULL;
     }
-    write_debug_log("system winmm %ls: %s\n", path, module ? "loaded" : "cannot be loaded");
+    if (module)
+        hide_loaded_winmm_namesake(module);
+    write_debug_log_path("system winmm ", path, module ? ": loaded\n" : ": cannot be loaded\n");
     return module;
 }
 
@@ -80,8 +83,10 @@ static void *real_function(HMODULE module, unsigned index) {
 }
 
 // Points slot `index` at the system's function, or at its missing answer,
-// and returns where the call goes now.
+// and returns where the call goes now. The caller's last-error value reaches
+// the function as the caller left it.
 extern "C" void *WINAPI wm_resolve(unsigned index) {
+    DWORD last_error = GetLastError();
     HMODULE module = real_winmm_module();
     void *target = module ? real_function(module, index) : NULL;
     if (!target) {
@@ -93,12 +98,7 @@ extern "C" void *WINAPI wm_resolve(unsigned index) {
         target = wm_missing[index];
     }
     __atomic_store_n(&wm_slots[index], target, __ATOMIC_RELEASE);
-    // Wine's loader remembers the module it was last asked about and
-    // answers the next lookup by bare name from it when the name fits: after
-    // the lines above that is the system's winmm, and a program's next
-    // LoadLibrary("winmm") would bypass this module. Asking about this
-    // module moves that memory back here.
-    GetProcAddress((HMODULE)&__ImageBase, "waveOutOpen");
+    SetLastError(last_error);
     return target;
 }
 

@@ -1,10 +1,9 @@
-// Reads the Debug_Log switch and keeps the debug log.
+// Reads the Debug_Log switch and starts the debug log.
 //
 // Everything goes through msvcrt.dll's own stdio, in text mode: CR LF reads
 // as one newline and a Ctrl-Z byte ends the file. mingw's C99 replacements
 // would behave differently, so they are switched off before any header.
 #define __USE_MINGW_ANSI_STDIO 0
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -46,17 +45,4 @@ void read_settings() {
         if (log)
             fclose(log);
     }
-}
-
-void write_debug_log(const char *format, ...) {
-    if (!debug_log_setting)
-        return;
-    FILE *log = fopen(log_name, "a");
-    if (!log)
-        return;
-    va_list args;
-    va_start(args, format);
-    vfprintf(log, format, args);
-    va_end(args);
-    fclose(log);
 }

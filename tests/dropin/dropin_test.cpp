@@ -1,7 +1,9 @@
 // End-to-end tests of the drop-in winmm.dll: this unmodified program imports
 // winmm and finds the drop-in beside it, with Wine's own winmm behind that.
 // The module state lasts for the whole process, so the cases run in order:
-// the first open the program makes is the one through the wave mapper.
+// the program loads the system's winmm itself before the drop-in does, the
+// first call is a passed-on one, and the first open the program makes is the
+// one through the wave mapper.
 
 #include <gtest/gtest.h>
 
@@ -38,18 +40,31 @@ static HMODULE dropin() {
     return module_of((const void *)&waveOutOpen);
 }
 
-// The system's winmm by full path, as the drop-in loads it. Wine answers the
-// next bare-name lookup from the module it was last asked about; asking about
-// the drop-in keeps this test's own load from steering a later
-// LoadLibrary("winmm").
+// The system's winmm by full path, as the drop-in loads it.
 static HMODULE system_winmm() {
-    HMODULE module = LoadLibraryW(system_path(L"winmm.dll").c_str());
-    GetProcAddress(dropin(), "waveOutOpen");
-    return module;
+    return LoadLibraryW(system_path(L"winmm.dll").c_str());
+}
+
+// A folder beside the program whose name is not ASCII.
+static const wchar_t unicode_folder[] = L"sndlatch-\u00e4\u0436\u97f3";
+
+static std::string utf8(const std::wstring &text) {
+    char buffer[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, sizeof buffer, NULL, NULL);
+    return std::string(buffer, n > 0 ? n - 1 : 0);
 }
 
 static FARPROC export_of(HMODULE module, const char *name) {
     return GetProcAddress(module, name);
+}
+
+// LoadLibrary and GetModuleHandle of winmm by its bare name, in either letter
+// case and character width, find the drop-in.
+static void expect_bare_names_find_dropin(const char *after) {
+    EXPECT_EQ(LoadLibraryA("winmm"), dropin()) << "LoadLibraryA after " << after;
+    EXPECT_EQ(LoadLibraryW(L"WinMM.DLL"), dropin()) << "LoadLibraryW after " << after;
+    EXPECT_EQ(GetModuleHandleA("WINMM.dll"), dropin()) << "GetModuleHandleA after " << after;
+    EXPECT_EQ(GetModuleHandleW(L"winmm"), dropin()) << "GetModuleHandleW after " << after;
 }
 
 // Calls `fn` with six arguments pushed from right to left and returns its
@@ -94,7 +109,25 @@ TEST(DropIn, ProgramIsBoundToItAndItReachesTheSystemWinmm) {
     HMODULE system = system_winmm();
     ASSERT_NE(system, (HMODULE)NULL);
     EXPECT_NE(system, dropin()) << "the system winmm by full path is the drop-in itself";
+    expect_bare_names_find_dropin("the program's load of the system winmm by full path");
     FreeLibrary(system);
+}
+
+// The process's first passed-on call, which loads the system's winmm, and
+// every one after it find the last-error value as the caller left it, as a
+// call straight to the system's winmm does.
+TEST(DropIn, PassedOnCallsKeepTheLastError) {
+    TIMECAPS caps;
+    for (int round = 0; round < 2; round++) {
+        SetLastError(0x2bad);
+        EXPECT_EQ(timeGetDevCaps(&caps, sizeof caps), MMSYSERR_NOERROR);
+        EXPECT_EQ(GetLastError(), 0x2badu) << "round " << round;
+    }
+    auto system_caps = (MMRESULT(WINAPI *)(LPTIMECAPS, UINT))(void (*)(void))export_of(
+        system_winmm(), "timeGetDevCaps");
+    SetLastError(0x2bad);
+    system_caps(&caps, sizeof caps);
+    EXPECT_EQ(GetLastError(), 0x2badu) << "the system's own timeGetDevCaps";
 }
 
 // The program's first open asks the mapper for IMA ADPCM; the mapper opens a
@@ -145,6 +178,87 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
     h = poison;
     EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &pcm, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
     EXPECT_EQ(h, poison);
+}
+
+static void CALLBACK on_timer(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+// Looked up by its bare name, winmm is the drop-in whatever came before:
+// Wine's timeSetEvent takes a reference on the system's winmm, and a load by
+// full path asks for it. What was found opens the program's one device.
+TEST(DropIn, BareNameLookupsFindTheDropIn) {
+    auto expect_dropin = [](const char *after) {
+        expect_bare_names_find_dropin(after);
+        open_fn open =
+            (open_fn)(void (*)(void))GetProcAddress(GetModuleHandleA("winmm"), "waveOutOpen");
+        HWAVEOUT h = poison;
+        EXPECT_EQ(open ? open(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL) : ~0u, MMSYSERR_NOERROR);
+        EXPECT_EQ(h, program_handle) << "waveOutOpen looked up after " << after;
+    };
+
+    HMODULE lib = LoadLibraryA("timer_lib.dll");
+    ASSERT_NE(lib, (HMODULE)NULL);
+    typedef UINT(WINAPI * lookups_fn)(HMODULE *);
+    HMODULE found[4] = {};
+    UINT timer = ((lookups_fn)(void (*)(void))GetProcAddress(lib, "timer_lib_lookups"))(found);
+    EXPECT_NE(timer, 0u);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(found[i], dropin()) << "lookup " << i << " in DllMain after timeSetEvent";
+    timeKillEvent(timer);
+    FreeLibrary(lib);
+
+    timer = timeSetEvent(10000, 10, on_timer, 0, TIME_ONESHOT);
+    expect_dropin("timeSetEvent");
+    timeKillEvent(timer);
+    HMODULE system = system_winmm();
+    ASSERT_NE(system, (HMODULE)NULL);
+    expect_dropin("a load by full path");
+    EXPECT_EQ(GetModuleHandleW(system_path(L"winmm.dll").c_str()), system);
+    FreeLibrary(system);
+}
+
+// Three modules built for one address, loaded there one after the other:
+// each is judged on its own, not by the one unloaded before it. The last one
+// lies in a folder whose name is not ASCII and calls while the current
+// directory is another: the log test below reads its line.
+TEST(DropIn, ModulesLoadedWhereAnotherWasUnloaded) {
+    std::wstring platform_copy = system_path(L"sndlatch_fixed_probe.dll");
+    std::wstring unicode_copy = std::wstring(unicode_folder) + L"\\fixed_lib.dll";
+    ASSERT_TRUE(CopyFileW(L"fixed_lib.dll", platform_copy.c_str(), FALSE)) << GetLastError();
+    CreateDirectoryW(unicode_folder, NULL);
+    ASSERT_TRUE(CopyFileW(L"fixed_lib.dll", unicode_copy.c_str(), FALSE)) << GetLastError();
+    CreateDirectoryW(L"data", NULL);
+    DeleteFileW(L"data\\sndlatch.log");
+    const struct {
+        std::wstring path;
+        bool platform;
+    } order[] = {{L"fixed_lib.dll", false}, {platform_copy, true}, {unicode_copy, false}};
+    HMODULE address = NULL;
+    for (auto &o : order) {
+        std::string name = utf8(o.path);
+        HMODULE lib = LoadLibraryW(o.path.c_str());
+        ASSERT_NE(lib, (HMODULE)NULL) << name;
+        address = address ? address : lib;
+        ASSERT_EQ(lib, address) << name << " not at the address of the one before";
+        lib_open_fn lib_open = (lib_open_fn)(void (*)(void))GetProcAddress(lib, "caller_open");
+        if (!o.platform)
+            SetCurrentDirectoryW(L"data");
+        HWAVEOUT a = poison, b = poison;
+        EXPECT_EQ(lib_open(&a), MMSYSERR_NOERROR) << name;
+        EXPECT_EQ(lib_open(&b), MMSYSERR_NOERROR) << name;
+        if (!o.platform)
+            SetCurrentDirectoryW(L"..");
+        if (o.platform) {
+            EXPECT_NE(a, b) << name;
+            EXPECT_NE(a, program_handle) << name;
+            EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
+            EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
+        } else {
+            EXPECT_EQ(a, program_handle) << name;
+            EXPECT_EQ(b, program_handle) << name;
+        }
+        FreeLibrary(lib);
+    }
+    DeleteFileW(platform_copy.c_str());
 }
 
 // The same DLL loaded from the Windows directory stands for a platform
@@ -311,9 +425,11 @@ TEST(DropIn, FunctionsTheSystemLacksReturnTheirErrorValue) {
 }
 
 // With Debug_Log = 1 (this folder's sndlatch.ini) the log tells which
-// callers were answered and which were passed on.
+// callers were answered and which were passed on. It stays beside the
+// settings file when the program changes directory, and holds every module
+// path whole, in UTF-8 after a byte-order mark.
 TEST(DropIn, TheLogNamesEachCallersAnswer) {
-    char text[8192] = "";
+    char text[16384] = "";
     HANDLE file = CreateFileA("sndlatch.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -321,7 +437,17 @@ TEST(DropIn, TheLogNamesEachCallersAnswer) {
     ReadFile(file, text, sizeof text - 1, &got, NULL);
     CloseHandle(file);
     std::string log(text, got);
+    EXPECT_EQ(log.substr(0, 3), "\xef\xbb\xbf") << log;
     EXPECT_NE(log.find("dropin_test.exe: the program's module"), std::string::npos) << log;
     EXPECT_NE(log.find("sndlatch_platform_probe.dll: a platform module"), std::string::npos) << log;
+    EXPECT_NE(log.find("sndlatch_fixed_probe.dll: a platform module"), std::string::npos) << log;
     EXPECT_NE(log.find("system winmm"), std::string::npos) << log;
+
+    wchar_t full[MAX_PATH];
+    GetFullPathNameW((std::wstring(unicode_folder) + L"\\fixed_lib.dll").c_str(), MAX_PATH, full,
+                     NULL);
+    std::string line = "waveOutOpen called from " + utf8(full) + ": the program's module";
+    EXPECT_NE(log.find(line), std::string::npos) << "no line: " << line << "\nlog:\n" << log;
+    EXPECT_EQ(GetFileAttributesW(L"data\\sndlatch.log"), INVALID_FILE_ATTRIBUTES)
+        << "a log in the folder the program changed to";
 }

@@ -108,17 +108,57 @@ TEST_F(InFreshFolder, LogIsStartedEmptyOnlyWhenSwitchedOn) {
     EXPECT_EQ(read_file("sndlatch.ini"), "Debug_Log = 1\n");
 }
 
+// The log is UTF-8 with a byte-order mark, its path fixed in the folder it
+// was fixed in, whatever the current directory is later.
 TEST_F(InFreshFolder, WriteDebugLogAppendsInTextMode) {
+    fix_debug_log_path();
     debug_log_setting = 0;
     write_debug_log("dropped %d\n", 1);
     EXPECT_EQ(GetFileAttributesA("sndlatch.log"), INVALID_FILE_ATTRIBUTES);
 
     debug_log_setting = 1;
     write_debug_log("a");
+    ASSERT_TRUE(CreateDirectoryA("sub", NULL));
+    ASSERT_TRUE(SetCurrentDirectoryA("sub"));
     write_debug_log("b\n");
+    write_debug_log_path("at ", L"C:\\\u00e4\u97f3\\x.dll", ": %s\n");
+    ASSERT_TRUE(SetCurrentDirectoryA(".."));
     write_debug_log("%s=%d\n", "n", -3);
-    EXPECT_EQ(read_file("sndlatch.log"), "ab\r\nn=-3\r\n");
+    EXPECT_EQ(read_file("sndlatch.log"),
+              "\xef\xbb\xbf"
+              "ab\r\nat C:\\\xc3\xa4\xe9\x9f\xb3\\x.dll: %s\r\nn=-3\r\n");
+    EXPECT_EQ(GetFileAttributesA("sub\\sndlatch.log"), INVALID_FILE_ATTRIBUTES);
     debug_log_setting = 0;
+}
+
+static DWORD WINAPI log_lines(LPVOID arg) {
+    for (int i = 0; i < 100; i++)
+        write_debug_log("thread %d line %d\n", (int)(INT_PTR)arg, i);
+    return 0;
+}
+
+// Lines written from many threads at once all arrive, none cut into another.
+TEST_F(InFreshFolder, DebugLogLinesFromManyThreads) {
+    fix_debug_log_path();
+    debug_log_setting = 1;
+    HANDLE threads[8];
+    for (int t = 0; t < 8; t++)
+        threads[t] = CreateThread(NULL, 0, log_lines, (LPVOID)(INT_PTR)t, 0, NULL);
+    WaitForMultipleObjects(8, threads, TRUE, INFINITE);
+    for (HANDLE t : threads)
+        CloseHandle(t);
+    debug_log_setting = 0;
+    std::string log = read_file("sndlatch.log").substr(3);
+    int lines = 0, next[8] = {};
+    for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        int t = -1, i = -1;
+        std::string line = log.substr(at, end - at);
+        ASSERT_EQ(sscanf(line.c_str(), "thread %d line %d", &t, &i), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < 8 && i == next[t]) << line;
+        next[t]++;
+        lines++;
+    }
+    EXPECT_EQ(lines, 800);
 }
 
 static DWORD WINAPI idle_thread(LPVOID) {
@@ -172,6 +212,7 @@ TEST_F(InFreshFolder, LoadAlwaysSucceeds) {
     ASSERT_TRUE(CreateDirectoryA("sndlatch.log", NULL));
     EXPECT_TRUE(load_dll_once());
     EXPECT_EQ(read_linked(), 1);
+    fix_debug_log_path();
     write_debug_log("nowhere to go\n");
     debug_log_setting = 0;
     EXPECT_EQ(GetFileAttributesA("sndlatch.log") & FILE_ATTRIBUTE_DIRECTORY,
