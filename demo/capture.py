@@ -76,6 +76,29 @@ def audio(path):
     return count / channels / rate, loud / channels / rate, peak, count // channels
 
 
+def tones(path):
+    """The number of tones in a 16-bit PCM WAV: runs of sound apart from each
+    other by at least half a millisecond below LEVEL (each tone fades in and
+    out, so tones played back to back are told apart too)."""
+    try:
+        data = open(path, "rb").read()
+    except OSError:
+        return None
+    shape = layout(data)
+    if not shape or shape[2] != 16 or not shape[0] or not shape[1]:
+        return None
+    channels, rate, _, _, body, size = shape
+    count = min(size, len(data) - body) // 2
+    values = struct.unpack("<%dh" % count, data[body:body + count * 2])
+    window = max(1, rate // 2000) * channels
+    found, loud_before = 0, False
+    for at in range(0, count, window):
+        loud = max(abs(v) for v in values[at:at + window]) > LEVEL
+        found += loud and not loud_before
+        loud_before = loud
+    return found
+
+
 def main(paths):
     if not paths:
         print(__doc__.strip(), file=sys.stderr)
