@@ -13,6 +13,7 @@ import struct
 import sys
 
 LEVEL = 1000  # a 16-bit sample above this counts as sound
+TONE_SECONDS = 0.4  # the length of each tone demo.exe plays
 
 
 def layout(data):
@@ -77,9 +78,10 @@ def audio(path):
 
 
 def tones(path):
-    """The number of tones in a 16-bit PCM WAV: runs of sound apart from each
-    other by at least half a millisecond below LEVEL (each tone fades in and
-    out, so tones played back to back are told apart too)."""
+    """How many of demo.exe's tones a 16-bit PCM WAV holds: its time with
+    sound, in half-millisecond windows that reach above LEVEL, in tones of
+    TONE_SECONDS, rounded. A tone split by a gap the driver left counts once,
+    and a stray few samples count as none."""
     try:
         data = open(path, "rb").read()
     except OSError:
@@ -91,12 +93,9 @@ def tones(path):
     count = min(size, len(data) - body) // 2
     values = struct.unpack("<%dh" % count, data[body:body + count * 2])
     window = max(1, rate // 2000) * channels
-    found, loud_before = 0, False
-    for at in range(0, count, window):
-        loud = max(abs(v) for v in values[at:at + window]) > LEVEL
-        found += loud and not loud_before
-        loud_before = loud
-    return found
+    loud = sum(1 for at in range(0, count, window)
+               if max(abs(v) for v in values[at:at + window]) > LEVEL)
+    return round(loud * window / channels / rate / TONE_SECONDS)
 
 
 def main(paths):

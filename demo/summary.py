@@ -2,7 +2,8 @@
 """Summarises the runs of the demo side by side: the opens asked for, the
 distinct handles received, and the devices captured, each on a track of its
 own (an ALSA file device per open, mended by capture.py), with the tones each
-holds. Lengths are the samples sox reads from each track.
+holds (its sound time in tones, see capture.tones). Lengths are the samples
+sox reads from each track.
 
     summary.py [--check] OUT_DIR
 
@@ -20,9 +21,7 @@ import re
 import subprocess
 import sys
 
-from capture import LEVEL, audio, tones
-
-TONE_SECONDS = 0.4  # the length of each tone demo.exe plays
+from capture import LEVEL, TONE_SECONDS, audio, tones
 RUNS = (("unpatched", "unpatched"), ("patched", "patched"), ("drop-in", "dropin"))
 
 
