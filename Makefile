@@ -23,7 +23,7 @@ build: setup
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) --log-level=WARNING
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# sndlatch-patch for this machine, and its unit tests.
+# sndlatch-patch for this machine, statically linked, and its unit tests.
 native: build
 	@cmake -S patcher -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release \
 	  -DSNDLATCH_DLL=$(CURDIR)/$(BUILD)/module/sndlatch.dll --log-level=WARNING
@@ -36,12 +36,16 @@ native-asan: setup
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DSNDLATCH_SANITIZE=ON --log-level=WARNING
 	@cmake --build $(NATIVE_ASAN) -j $(JOBS)
 
-package: build
+# dist/sndlatch-VERSION-win32.zip and, beside it, the Linux release
+# dist/sndlatch-VERSION-linux-x86_64.tar.gz with the static native tool.
+package: build native
 	@rm -f $(BUILD)/cpack/*.zip
 	@cd $(BUILD) && cpack -G ZIP >/dev/null
 	@mkdir -p dist
 	@cp $(BUILD)/cpack/sndlatch-*-win32.zip dist/
 	@echo "packaged: $$(ls dist/sndlatch-*-win32.zip)"
+	@echo "packaged: $$(sh package/linux_release.sh $$(ls $(BUILD)/cpack/sndlatch-*-win32.zip) \
+	  $(NATIVE)/sndlatch-patch dist)"
 
 demo: build native
 	@bash demo/run.sh $(BUILD) $(NATIVE)/sndlatch-patch

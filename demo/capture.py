@@ -13,6 +13,7 @@ import struct
 import sys
 
 LEVEL = 1000  # a 16-bit sample above this counts as sound
+TONE_SECONDS = 0.4  # the length of each tone demo.exe plays
 
 
 def layout(data):
@@ -74,6 +75,27 @@ def audio(path):
     loud = sum(1 for v in values if abs(v) > LEVEL)
     peak = max((abs(v) for v in values), default=0)
     return count / channels / rate, loud / channels / rate, peak, count // channels
+
+
+def tones(path):
+    """How many of demo.exe's tones a 16-bit PCM WAV holds: its time with
+    sound, in half-millisecond windows that reach above LEVEL, in tones of
+    TONE_SECONDS, rounded. A tone split by a gap the driver left counts once,
+    and a stray few samples count as none."""
+    try:
+        data = open(path, "rb").read()
+    except OSError:
+        return None
+    shape = layout(data)
+    if not shape or shape[2] != 16 or not shape[0] or not shape[1]:
+        return None
+    channels, rate, _, _, body, size = shape
+    count = min(size, len(data) - body) // 2
+    values = struct.unpack("<%dh" % count, data[body:body + count * 2])
+    window = max(1, rate // 2000) * channels
+    loud = sum(1 for at in range(0, count, window)
+               if max(abs(v) for v in values[at:at + window]) > LEVEL)
+    return round(loud * window / channels / rate / TONE_SECONDS)
 
 
 def main(paths):

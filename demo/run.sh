@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs the demo under Wine three times: as built, patched to use sndlatch.dll,
-# and as built with the drop-in winmm.dll beside it. Captures what each plays
-# through an ALSA file device, prints a summary and draws the captures.
+# and as built with the drop-in winmm.dll beside it. Captures what each device
+# plays on a track of its own (an ALSA file device that starts a pipe per
+# device), prints a summary and draws the tracks.
 #
 #   demo/run.sh [--check] BUILD_DIR PATCHER
 #
 # BUILD_DIR is the Windows build (it holds demo/demo.exe, module/sndlatch.dll
 # and dropin/winmm.dll); PATCHER is a sndlatch-patch that runs on this machine.
-# The captures land in BUILD_DIR/demo/{unpatched,patched,dropin}.wav and the
-# picture of all three in BUILD_DIR/demo/demo.png.
+# The tracks land in BUILD_DIR/demo/{unpatched,patched,dropin}-N.wav, N the
+# device's place in the order of the opens, and the picture of all of them in
+# BUILD_DIR/demo/demo.png.
 set -euo pipefail
 check=
 if [ "${1:-}" = --check ]; then check=--check; shift; fi
@@ -37,29 +39,37 @@ status=0
 for kind in "${kinds[@]}"; do
   home=$out/home-$kind
   mkdir -p "$home"
-  printf 'pcm.!default { type file slave.pcm "null" file "%s" format "wav" }\n' \
-    "$out/$kind.wav" >"$home/.asoundrc"
+  tracks=$out/tracks-$kind
+  rm -rf "$tracks"
+  mkdir -p "$tracks"
+  printf 'pcm.!default { type file slave.pcm "null" file "|%s %s" format "wav" }\n' \
+    "$root/demo/track.sh" "$tracks" >"$home/.asoundrc"
   overrides=
   [ "$kind" = dropin ] && overrides="winmm=n,b"
   echo "== $kind demo.exe${overrides:+ (WINEDLLOVERRIDES=$overrides)}"
   (cd "$out/$kind" && SNDLATCH_WINE_HOME=$home WINEDLLOVERRIDES=$overrides \
     "$root/tools/wine-run" --dir "$build/wine" --timeout 120 demo.exe "$opens") |
     tee "$out/$kind.txt" || status=1
-  # The demo never closes its devices, so the capture's header is unfinished.
-  python3 "$root/demo/capture.py" "$out/$kind.wav" || status=1
+  # The tracks in the order of the opens (their names hold the time each
+  # started). The demo never closes its devices, so each track's header is
+  # unfinished until it is mended.
+  n=0
+  for track in "$tracks"/track-*.wav; do
+    [ -e "$track" ] || continue
+    n=$((n + 1))
+    mv "$track" "$out/$kind-$n.wav"
+    python3 "$root/demo/capture.py" "$out/$kind-$n.wav" || status=1
+  done
+  rmdir "$tracks"
 done
 
-args=()
-for kind in "${kinds[@]}"; do args+=("$out/$kind.txt" "$out/$kind.wav"); done
-python3 "$root/demo/summary.py" $check "${args[@]}" || status=1
+python3 "$root/demo/summary.py" $check "$out" || status=1
 
-# One spectrogram, one band per capture on a common time axis.
-if err=$(sox -M "$out/unpatched.wav" "$out/patched.wav" "$out/dropin.wav" -n spectrogram \
-  -o "$out/demo.png" -t "sndlatch demo: top unpatched, middle patched, bottom drop-in" \
-  -c "$opens opens of a 0.4 s tone each" 2>&1); then
+# One spectrogram per device, labelled, on one time scale.
+if err=$(python3 "$root/demo/picture.py" "$out" 2>&1); then
   echo "picture:  $(realpath --relative-to=. "$out/demo.png")"
 else
-  echo "demo: sox could not draw $out/demo.png: $err" >&2
+  echo "demo: could not draw $out/demo.png: $err" >&2
   status=1
 fi
 exit "$status"

@@ -1,25 +1,28 @@
 #!/usr/bin/env python3
 """Summarises the runs of the demo side by side: the opens asked for, the
-distinct handles received and the audio captured, from each run's output and
-the WAV file that an ALSA file device wrote while it played (mended by
-capture.py).
+distinct handles received, and the devices captured, each on a track of its
+own (an ALSA file device per open, mended by capture.py), with the tones each
+holds (its sound time in tones, see capture.tones). Lengths are the samples
+sox reads from each track.
 
-    summary.py [--check] UNPATCHED.txt UNPATCHED.wav PATCHED.txt PATCHED.wav \
-               DROPIN.txt DROPIN.wav
+    summary.py [--check] OUT_DIR
 
-With --check it also exits 1 unless the unpatched run got one handle per open,
-the patched and drop-in runs got one handle in all and their captures hold the
-tones at about their expected length, and sox reads every capture to its end.
+OUT_DIR holds each run's output (unpatched.txt, patched.txt, dropin.txt) and
+its tracks (unpatched-1.wav, unpatched-2.wav, ..., patched-1.wav, ...).
+
+With --check it also exits 1 unless the unpatched run got one handle per open
+and left as many devices, each holding one tone; the patched and drop-in runs
+got one handle in all and one device holding every tone, at about its
+expected length; and sox reads every track to its end.
 """
+import glob
 import os
 import re
 import subprocess
 import sys
 
-from capture import LEVEL, audio
-
-TONE_SECONDS = 0.4  # the length of each tone demo.exe plays
-COLUMNS = ("unpatched", "patched", "drop-in")
+from capture import LEVEL, TONE_SECONDS, audio, tones
+RUNS = (("unpatched", "unpatched"), ("patched", "patched"), ("drop-in", "dropin"))
 
 
 def run_counts(path):
@@ -40,59 +43,102 @@ def sox_samples(path):
     return int(out.stdout) if out.returncode == 0 and out.stdout.strip().isdigit() else None
 
 
-def problems_of(name, counts, wav, path):
-    """What --check finds wrong with one column."""
-    found = []
-    one_device = name != "unpatched"
-    if not counts or counts[1] != (1 if one_device else counts[0]):
-        found.append("%s: expected %s, got %s (opens, handles, tones)"
-                     % (name, "one handle in all" if one_device else "one handle per open",
-                        counts))
-    read = wav and sox_samples(path)
-    if wav and (not read or read != wav[3]):
-        found.append("%s: sox reads %s samples from %s, the file holds %d"
-                     % (name, read, path, wav[3]))
-    if not one_device:
+def sox_seconds(path):
+    """The length in seconds that sox reads from the file."""
+    try:
+        out = subprocess.run(["soxi", "-D", path], capture_output=True, text=True)
+    except OSError:
+        return None
+    try:
+        return float(out.stdout) if out.returncode == 0 else None
+    except ValueError:
+        return None
+
+
+def tracks_of(out, kind):
+    """The run's tracks, in the order their devices were opened."""
+    found = glob.glob(os.path.join(out, "%s-*.wav" % kind))
+    return sorted(found, key=lambda p: int(re.search(r"-(\d+)\.wav$", p).group(1)))
+
+
+class Run:
+    def __init__(self, out, name, kind):
+        self.name = name
+        self.counts = run_counts(os.path.join(out, kind + ".txt"))
+        self.tracks = tracks_of(out, kind)
+        self.audio = [audio(t) for t in self.tracks]
+        self.tones = [tones(t) for t in self.tracks]
+        self.sox = [sox_samples(t) for t in self.tracks]
+
+    def seconds(self):
+        """Seconds captured in all tracks, as sox reads them."""
+        lengths = [sox_seconds(t) for t in self.tracks]
+        return sum(lengths) if lengths and None not in lengths else None
+
+    def problems(self):
+        found = []
+        c = self.counts
+        one_device = self.name != "unpatched"
+        if not c or c[1] != (1 if one_device else c[0]):
+            found.append("%s: expected %s, got %s (opens, handles, tones)"
+                         % (self.name, "one handle in all" if one_device else "one handle per open",
+                            c))
+        for path, a, read in zip(self.tracks, self.audio, self.sox):
+            if not a or read != a[3]:
+                found.append("%s: sox reads %s samples from %s, the file holds %s"
+                             % (self.name, read, path, a and a[3]))
+        if not c:
+            return found
+        want = [c[0]] if one_device else [1] * c[0]
+        if self.tones != want:
+            found.append("%s: expected %s, got devices holding %s tones"
+                         % (self.name, "one device holding every tone" if one_device
+                            else "one device per tone", self.tones))
+        if one_device and self.audio and self.audio[0]:
+            heard, expected = self.audio[0][1], c[0] * TONE_SECONDS
+            if not 0.7 * expected <= heard <= 1.3 * expected or self.audio[0][2] <= LEVEL:
+                found.append("%s: %.2f s of tone captured, expected about %.2f s"
+                             % (self.name, heard, expected))
         return found
-    if not wav or wav[2] <= LEVEL:
-        found.append("%s: the capture holds no sound: %s" % (name, wav))
-    elif counts:
-        expected = counts[0] * TONE_SECONDS
-        if not 0.7 * expected <= wav[1] <= 1.3 * expected:
-            found.append("%s: %.2f s of tone captured, expected about %.2f s"
-                         % (name, wav[1], expected))
-    return found
 
 
 def main(argv):
     check = "--check" in argv
     args = [a for a in argv if a != "--check"]
-    if len(args) != 2 * len(COLUMNS):
+    if len(args) != 1:
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    runs = [(run_counts(args[2 * i]), audio(args[2 * i + 1]), args[2 * i + 1])
-            for i in range(len(COLUMNS))]
+    out = args[0]
+    runs = [Run(out, name, kind) for name, kind in RUNS]
 
     def cell(value, fmt="{}"):
         return "-" if value is None else fmt.format(value)
 
-    rows = [("opens asked for", lambda c, w: cell(c and c[0])),
-            ("distinct handles", lambda c, w: cell(c and c[1])),
-            ("tones played", lambda c, w: cell(c and c[2])),
-            ("audio captured (s)", lambda c, w: cell(w and w[0], "{:.2f}")),
-            ("of which tone (s)", lambda c, w: cell(w and w[1], "{:.2f}")),
-            ("peak level", lambda c, w: cell(w and w[2]))]
-    line = "%-22s" + " %12s" * len(COLUMNS)
+    rows = [("opens asked for", lambda r: cell(r.counts and r.counts[0])),
+            ("distinct handles", lambda r: cell(r.counts and r.counts[1])),
+            ("tones played", lambda r: cell(r.counts and r.counts[2])),
+            ("devices captured", lambda r: cell(len(r.tracks))),
+            ("tones per device", lambda r: ",".join(cell(t) for t in r.tones) or "-"),
+            ("audio captured (s)", lambda r: cell(r.seconds(), "{:.2f}")),
+            ("of which tone (s)",
+             lambda r: cell(None if None in r.audio else sum(a[1] for a in r.audio), "{:.2f}")),
+            ("peak level",
+             lambda r: cell(None if None in r.audio or not r.audio
+                            else max(a[2] for a in r.audio)))]
+    line = "%-22s" + " %12s" * len(runs)
     print()
-    print(line % (("sndlatch demo",) + COLUMNS))
+    print(line % (("sndlatch demo",) + tuple(r.name for r in runs)))
     for name, fn in rows:
-        print(line % ((name,) + tuple(fn(c, w) for c, w, _ in runs)))
-    for i, (_, _, path) in enumerate(runs):
-        print("%-10s%s" % ("captured:" if i == 0 else "", os.path.relpath(path)))
+        print(line % ((name,) + tuple(fn(r) for r in runs)))
+    first = True
+    for r in runs:
+        for path in r.tracks:
+            print("%-10s%s" % ("captured:" if first else "", os.path.relpath(path)))
+            first = False
 
     if not check:
         return 0
-    problems = [p for name, run in zip(COLUMNS, runs) for p in problems_of(name, *run)]
+    problems = [p for r in runs for p in r.problems()]
     for p in problems:
         print("FAIL: " + p)
     return 1 if problems else 0

@@ -14,6 +14,7 @@
 
 #include "bare_name.h"
 #include "caller_scope.h"
+#include "load_log.h"
 #include "settings.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID); // the shared entry point
@@ -57,6 +58,7 @@ extern "C" BOOL WINAPI dropin_DllMain(HINSTANCE instance, DWORD reason, LPVOID r
     DllMain(instance, reason, reserved);
     if (reason == DLL_PROCESS_ATTACH) {
         fix_debug_log_path();
+        write_load_line();
         register_fn watch = (register_fn)(void (*)())ntdll_function("LdrRegisterDllNotification");
         if (!watch || watch(0, on_module_event, NULL, &events_cookie) < 0)
             events_cookie = NULL;

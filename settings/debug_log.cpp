@@ -82,7 +82,7 @@ __attribute__((noinline)) static void append_line(const char *before, const WCHA
 void write_debug_log(const char *format, ...) {
     if (!debug_log_setting || !log_path[0])
         return;
-    char text[1024];
+    char text[2048];
     va_list args;
     va_start(args, format);
     int n = _vsnprintf(text, sizeof text - 1, format, args);

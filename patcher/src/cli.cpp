@@ -19,6 +19,8 @@ const char *const kUsage = "usage: sndlatch-patch [--check] [-o OUT] [--strip-si
                            "       sndlatch-patch --restore HOST.exe\n"
                            "       sndlatch-patch --scan FOLDER\n";
 
+const char *const kScanHint = "to see which of its files to patch: sndlatch-patch --scan ";
+
 const char *const kHelp =
     "Makes a 32-bit Windows program call sndlatch.dll!sndlatch wherever it would\n"
     "call WINMM's waveOutOpen, so that it keeps one wave output device however\n"
@@ -41,8 +43,8 @@ const char *const kHelp =
     "  --scan FOLDER      say for every .exe and .dll in FOLDER and its subfolders\n"
     "                     whether and how it gets waveOutOpen, and so which file\n"
     "                     to patch; change nothing\n"
-    "  -h, --help         show this help\n"
-    "  --version          show the version\n"
+    "  -h, --help, /?     show this help\n"
+    "  -v, --version      show the version\n"
     "\n"
     "HOST.exe may also be a DLL that a program ships (its sound library); it is\n"
     "patched the same way. The patched program, or the program that loads the\n"
@@ -62,10 +64,11 @@ const char *const kHelp =
     "  restored, and its .orig is kept beside that file.\n"
     "\n"
     "Exit codes:\n"
-    "  0  patched, already patched, (with --check) can be patched, or (with\n"
-    "     --scan) the folder was scanned\n"
-    "  1  the program cannot be patched, or --restore found HOST.exe changed;\n"
-    "     the reason is printed\n"
+    "  0  patched, already patched, (with --check) can be patched, (with\n"
+    "     --restore) restored or already the original, or (with --scan) the\n"
+    "     folder was scanned\n"
+    "  1  the program cannot be patched, or --restore found HOST.exe changed\n"
+    "     or never patched; the reason is printed\n"
     "  2  usage error or a file could not be read or written\n"
     "On exit codes 1 and 2 no file has been changed.\n"
     "\n"
@@ -75,9 +78,12 @@ const char *const kHelp =
     "  sndlatch-patch --check game.exe    # says: already patched\n"
     "  sndlatch-patch --restore game.exe  # the original again\n";
 
-std::string dir_of_path(const std::string &path) {
-    const fs::path parent = fs_path(path).parent_path();
-    return parent.empty() ? std::string(".") : utf8_name(parent);
+// The folder that holds `path`, as a full path, so that messages name the
+// real folder rather than ".".
+fs::path folder_of(const std::string &path) {
+    std::error_code ec;
+    const fs::path full = fs::absolute(fs_path(path), ec);
+    return (ec ? fs_path(path) : full).lexically_normal().parent_path();
 }
 
 // Whether a file's name is `name` in any letter case, compared on the
@@ -91,29 +97,67 @@ bool name_is(const fs::path &file, const std::string &name) {
                       [&](auto x, char y) { return lower(int(x)) == lower(y); });
 }
 
-// The Windows loader finds sndlatch.dll in the program's folder whatever
-// its case, so look for it the same way.
-bool dll_beside(const std::string &program) {
+// Whether `folder` holds a file named `name` (any case, as the Windows
+// loader finds it), or with an empty name, any .exe.
+bool folder_holds(const fs::path &folder, const std::string &name) {
     std::error_code ec;
-    for (fs::directory_iterator it(fs_path(dir_of_path(program)), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (name_is(it->path(), kDllName))
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path ext = it->path().extension();
+        if (name.empty() ? name_is(ext, ".exe") : name_is(it->path(), name))
             return true;
     }
     return false;
 }
 
-// A patched DLL finds sndlatch.dll in the folder of the program that loads
-// it, which is usually its own.
-void warn_if_no_dll(const std::string &program, bool is_dll, std::ostream &err) {
-    if (dll_beside(program))
+// The folder of the program that loads a sound library: the library's own
+// folder or the nearest one above it (three at most) that holds a .exe.
+// Empty when none does.
+fs::path program_folder_of_library(const fs::path &library_folder) {
+    fs::path folder = library_folder;
+    for (int up = 0; up < 4 && !folder.empty(); ++up) {
+        if (folder_holds(folder, ""))
+            return folder;
+        if (folder == folder.parent_path())
+            break;
+        folder = folder.parent_path();
+    }
+    return fs::path();
+}
+
+// The loader looks for sndlatch.dll beside the program's .exe, whatever
+// file was patched: for a patched DLL, that is the folder of the program
+// that loads it, which need not be the DLL's own.
+void warn_if_no_dll(const std::string &patched, bool is_dll, std::ostream &err) {
+    const fs::path own = folder_of(patched);
+    if (!is_dll) {
+        if (!folder_holds(own, kDllName))
+            err << "sndlatch-patch: warning: " << kDllName << " is not in " << utf8_name(own)
+                << "; " << patched << " will not start until it is copied there\n";
         return;
-    err << "sndlatch-patch: warning: " << kDllName << " is not in " << dir_of_path(program);
-    if (is_dll)
-        err << "; copy it into the folder of the program that loads " << program
-            << " (usually that folder), or the DLL will not load\n";
+    }
+    const fs::path program = program_folder_of_library(own);
+    if (!program.empty() && folder_holds(program, kDllName))
+        return;
+    err << "sndlatch-patch: warning: copy " << kDllName << " ";
+    if (program.empty())
+        err << "beside the program's .exe";
     else
-        err << "; " << program << " will not start until it is copied there\n";
+        err << "into " << utf8_name(program) << ", beside the program's .exe";
+    if (program != own)
+        err << " (the loader looks for it there, not beside " << patched << ")";
+    err << ", or the program will not start\n";
+}
+
+// A folder given where a program was expected: dragged onto the tool, say.
+int folder_given(const std::string &name, std::ostream &err) {
+    err << "sndlatch-patch: " << name << " is a folder, not a program; " << kScanHint << "\""
+        << name << "\"\n";
+    return kExitUsage;
+}
+
+bool is_folder(const std::string &name) {
+    std::error_code ec;
+    return fs::is_directory(fs_path(name), ec);
 }
 
 void note_if_closes(const std::string &program, const Analysis &an, std::ostream &out) {
@@ -149,7 +193,7 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
                 a.strip_signature = true;
             else if (s == "-h" || s == "--help")
                 a.help = true;
-            else if (s == "--version")
+            else if (s == "-v" || s == "--version")
                 a.version = true;
             else if (s == "--scan")
                 a.scan = true;
@@ -164,6 +208,11 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
             } else {
                 return "unknown option " + s;
             }
+            continue;
+        }
+        // The Windows way of asking for help.
+        if (!options_done && s == "/?") {
+            a.help = true;
             continue;
         }
         if (!a.host.empty())
@@ -199,19 +248,47 @@ int usage_error(const std::string &message, std::ostream &err) {
 // --restore. HOST.orig goes back only over the very file that patching it
 // gives, so that a program changed since it was patched is never lost.
 // Patching is deterministic: the patched form is derived again and compared.
+// Whether `file` imports sndlatch.dll!sndlatch, that is, was patched.
+bool is_patched_file(const std::shared_ptr<FileSource> &file) {
+    try {
+        return decide(file, PatchOptions{}).analysis.verdict == Verdict::AlreadyPatched;
+    } catch (const Refusal &) {
+        return false;
+    }
+}
+
 int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
+    if (is_folder(host))
+        return folder_given(host, err);
     const std::string file = resolve_links(host), orig = file + ".orig";
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(fs_path(orig), ec))) {
-        err << "sndlatch-patch: " << orig << " not found; nothing to restore\n";
+    std::string error;
+    const std::shared_ptr<FileSource> current = FileSource::open(file, error);
+    if (!current) {
+        err << "sndlatch-patch: " << host << ": " << error << "\n";
         return kExitUsage;
     }
-    std::string error;
+    if (!fs::exists(fs::symlink_status(fs_path(orig), ec))) {
+        if (is_patched_file(current))
+            err << "sndlatch-patch: " << host << " is patched, but its original " << orig
+                << " is missing, so it cannot be restored; nothing changed\n";
+        else
+            err << "sndlatch-patch: " << host << " was never patched (it does not use " << kDllName
+                << ") and there is no " << orig << "; nothing to restore\n";
+        return kExitRefused;
+    }
     const std::shared_ptr<FileSource> original = FileSource::open(orig, error);
-    const std::shared_ptr<FileSource> current = original ? FileSource::open(file, error) : nullptr;
-    if (!current) {
-        err << "sndlatch-patch: " << (original ? file : orig) << ": " << error << "\n";
+    if (!original) {
+        err << "sndlatch-patch: " << orig << ": " << error << "\n";
         return kExitUsage;
+    }
+    // A program that is its original already (a store's "verify files" put
+    // it back, say) needs nothing; its .orig stays.
+    const Writer copy_original = [&](std::ostream &o) { write_copy(*original, o); };
+    if (original->size() == current->size() && same_bytes(*current, copy_original)) {
+        out << host << " is already the original (the same as " << orig
+            << "); nothing to restore\n";
+        return kExitOk;
     }
     // A signed original can only have been patched with --strip-signature.
     PatchOptions opts;
@@ -255,6 +332,8 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
     // In place, a symbolic link stays a link: the file it points to is
     // patched, and its .orig is kept beside that file.
     const std::string file = a.output.empty() ? resolve_links(a.host) : a.host;
+    if (is_folder(file))
+        return folder_given(a.host, err);
 
     // Only the parts of the program that the analysis needs are read; the
     // rest is streamed from the file when the output is written.
@@ -285,7 +364,8 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
             write_patched(plan, *input, o);
     };
     if (!a.check && !a.output.empty() && !write_atomic(a.output, file, write_output, error)) {
-        err << "sndlatch-patch: cannot write " << a.output << ": " << error << "\n";
+        err << "sndlatch-patch: cannot write " << a.output << ": " << error
+            << "; nothing changed\n";
         return kExitUsage;
     }
     if (an.verdict == Verdict::AlreadyPatched) {

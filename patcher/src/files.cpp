@@ -3,6 +3,7 @@
 #include "files.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <ostream>
@@ -105,17 +106,23 @@ std::string utf8_name(const fs::path &path) {
     return path.u8string();
 }
 
+std::string system_reason(const char *fallback) {
+    const int code = errno;
+    return code != 0 ? std::generic_category().message(code) : std::string(fallback);
+}
+
 std::shared_ptr<FileSource> FileSource::open(const std::string &path, std::string &error) {
     std::error_code ec;
     if (fs::is_directory(fs_path(path), ec)) {
-        error = "is a directory";
+        error = "is a folder, not a program";
         return nullptr;
     }
     std::shared_ptr<FileSource> f(new FileSource);
     f->name_ = path;
+    errno = 0;
     f->in_.open(fs_path(path), std::ios::binary);
     if (!f->in_) {
-        error = "cannot open it for reading";
+        error = "cannot open it: " + system_reason("it cannot be read");
         return nullptr;
     }
     const std::streamoff size = f->in_.seekg(0, std::ios::end).tellg();
@@ -131,10 +138,12 @@ std::shared_ptr<FileSource> FileSource::open(const std::string &path, std::strin
 
 void FileSource::read_file(size_t off, void *dst, size_t len) const {
     in_.clear();
+    errno = 0;
     in_.seekg(std::streamoff(off));
     in_.read(static_cast<char *>(dst), std::streamsize(len));
     if (!in_ || size_t(in_.gcount()) != len)
-        throw ReadError("cannot read " + name_);
+        throw ReadError("cannot read " + name_ + ": " +
+                        system_reason("it is shorter than it was (it changed while it was read)"));
 }
 
 void FileSource::read_checked(size_t off, void *dst, size_t len) const {

@@ -22,6 +22,10 @@ namespace sndlatch {
 std::filesystem::path fs_path(const std::string &utf8);
 std::string utf8_name(const std::filesystem::path &path);
 
+// The system's reason for the last failed file operation (errno), as the
+// system words it; `fallback` when errno names none.
+std::string system_reason(const char *fallback);
+
 // An input file that could not be read after it was opened.
 struct ReadError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -7,7 +7,8 @@ namespace sndlatch {
 namespace {
 
 [[noreturn]] void broken(const std::string &rule) {
-    throw Refusal("the patched program would break the loader's layout rules: " + rule);
+    throw Refusal("the patched program would break the loader's layout rules: " + rule +
+                  SNDLATCH_DROPIN_HINT);
 }
 
 std::string hex(uint64_t v) {
@@ -75,7 +76,7 @@ void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
                 const uint64_t target = uint64_t(page) + (entry & 0xFFF);
                 if ((entry >> 12) != 0 && target < end && target + 4 > rva)
                     throw Refusal("a base relocation of the program points into the space "
-                                  "the new section would take");
+                                  "the new section would take" SNDLATCH_DROPIN_HINT);
             }
         }
         at += block;

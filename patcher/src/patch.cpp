@@ -39,7 +39,7 @@ void check_not_packed(const PeImage &pe) {
         for (const char *p : kPackerSections) {
             if (starts_with_nocase(s.name, p))
                 refuse("it looks packed (section \"" + s.name +
-                       "\"); unpack it first, e.g. with \"upx -d\"");
+                       "\"); unpack it first, e.g. with \"upx -d\"" SNDLATCH_DROPIN_HINT);
         }
     }
     // UPX leaves its "UPX!" marker just after the section table. The area
@@ -52,7 +52,8 @@ void check_not_packed(const PeImage &pe) {
         f.read(from, chunk.data(), chunk.size());
         for (size_t i = 0; i + 4 <= chunk.size(); ++i) {
             if (std::memcmp(&chunk[i], "UPX!", 4) == 0)
-                refuse("it looks packed with UPX; unpack it first with \"upx -d\"");
+                refuse("it looks packed with UPX; unpack it first with \"upx "
+                       "-d\"" SNDLATCH_DROPIN_HINT);
         }
     }
 }
@@ -68,7 +69,8 @@ size_t new_header_offset(const PeImage &pe) {
             limit = std::min<size_t>(limit, s.raw_ptr);
         limit = std::min<size_t>(limit, s.va);
     }
-    const char *const full = "there is no room for one more section header (the headers are full)";
+    const char *const full =
+        "there is no room for one more section header (the headers are full)" SNDLATCH_DROPIN_HINT;
     if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
         refuse(full);
     const DataDir bound = dir_of(pe, kDirBoundImport);
@@ -187,7 +189,8 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     if (dir_of(pe, kDirClr).size != 0)
         refuse("it is a .NET program; only native programs have an import table to patch");
     if (pe.dll_characteristics & kDllCharForceIntegrity)
-        refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once changed");
+        refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once "
+               "changed" SNDLATCH_DROPIN_HINT);
     check_not_packed(pe);
     // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
     if (exports_name(pe, kExportName))
@@ -216,8 +219,8 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     }
     for (const std::string &dll : read_delay_import_dlls(pe)) {
         if (is_winmm(dll))
-            refuse(
-                "it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not handle");
+            refuse("it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not "
+                   "handle" SNDLATCH_DROPIN_HINT);
     }
     if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
         a.verdict = Verdict::AlreadyPatched;
@@ -227,12 +230,15 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     a.has_signature = dir_of(pe, kDirSecurity).size != 0;
     if (a.has_signature && !opts.strip_signature)
         refuse("it is Authenticode-signed and patching would break the signature "
-               "(use --strip-signature to drop it)");
+               "(use --strip-signature to drop it)" SNDLATCH_DROPIN_HINT);
     if (winmm_by_ordinal)
         refuse("it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
-               "so waveOutOpen cannot be identified");
+               "so waveOutOpen cannot be identified" SNDLATCH_DROPIN_HINT);
     if (a.redirected_slots.empty())
-        refuse("it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect");
+        refuse("it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect; "
+               "if it plays sound all the same, it gets waveOutOpen another way (at run time, "
+               "or from a DLL of its own: --scan its folder), and the drop-in winmm.dll works "
+               "without patching");
     if (pe.data_dir_count <= kDirIat)
         refuse("its optional header has too few data directories to describe the IAT");
 
@@ -284,7 +290,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const Bytes content = build_import_section(descs, uint32_t(va64));
     const size_t content_size = content.size();
     if (va64 + content_size > 0xFFFFFFFFu - pe.section_alignment)
-        refuse("the patched program would be too large");
+        refuse("the patched program would be too large" SNDLATCH_DROPIN_HINT);
     const uint32_t va = uint32_t(va64);
 
     // The new section goes after the last section's data, padded to the
@@ -297,13 +303,14 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     if (mapped_flat(pe)) {
         if (raw_ptr > va)
             refuse("it is mapped flat (section alignment below a page) and its file data runs "
-                   "past its sections in memory, so no section can follow at the same offset");
+                   "past its sections in memory, so no section can follow at the same "
+                   "offset" SNDLATCH_DROPIN_HINT);
         raw_ptr = va;
     }
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
     if (total > 0xFFFFFFFFu)
-        refuse("the patched program would be too large");
+        refuse("the patched program would be too large" SNDLATCH_DROPIN_HINT);
     Bytes appended(size_t(raw_ptr + raw_size - old_end), 0);
     std::copy(content.begin(), content.end(), appended.begin() + ptrdiff_t(raw_ptr - old_end));
     const size_t shift = appended.size();

@@ -17,6 +17,9 @@ namespace sndlatch {
 
 using Bytes = std::vector<uint8_t>;
 
+// Ends each refusal that the drop-in winmm.dll overcomes: it changes no file.
+#define SNDLATCH_DROPIN_HINT "; the drop-in winmm.dll works without patching"
+
 // A reason the program cannot be patched. what() is one line, no prefix.
 struct Refusal : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -2,6 +2,7 @@
 // replacement that keeps the former program as .orig.
 #include "files.hpp"
 
+#include <cerrno>
 #include <ostream>
 #include <system_error>
 
@@ -50,24 +51,33 @@ class TempFile {
                 break;
             if (i == 100) {
                 path_.clear();
-                error = "no free temporary file name beside " + utf8_name(target_);
+                error = "no free name for a temporary file beside it";
                 return false;
             }
         }
+        // Errors name the user's file, never the temporary one: the caller
+        // names it; here is the system's reason.
+        errno = 0;
         std::ofstream f(path_, std::ios::binary | std::ios::trunc);
         if (!f) {
-            error = "cannot create " + utf8_name(path_);
+            error = "cannot create a file in its folder: " + system_reason("it was refused");
             return false;
         }
         try {
+            errno = 0;
             write(f);
+            if (!f) {
+                error = system_reason("the file could not be written in full");
+                return false;
+            }
         } catch (const std::runtime_error &e) {
             error = e.what();
             return false;
         }
+        errno = 0;
         f.close();
         if (!f) {
-            error = "cannot write " + utf8_name(path_);
+            error = system_reason("the file could not be written in full");
             return false;
         }
         std::error_code ec;

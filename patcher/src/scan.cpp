@@ -8,7 +8,9 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <ostream>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -53,6 +55,8 @@ const char *describe(Reach r) {
         return "looks up waveOutOpen at run time (GetProcAddress): use the drop-in winmm.dll";
     case Reach::Provider:
         return "exports waveOutOpen itself (a WINMM.DLL); left alone";
+    case Reach::DropIn:
+        return "the drop-in: this folder already uses it";
     case Reach::Sndlatch:
         return "sndlatch.dll itself or a copy; never patched";
     case Reach::None:
@@ -67,6 +71,50 @@ bool is_module_name(const fs::path &p) {
     const std::string ext = p.extension().string();
     return iequals(ext, ".exe") || iequals(ext, ".dll");
 }
+
+bool name_is(const fs::path &p, const char *name) {
+    return iequals(p.filename().string(), name);
+}
+
+std::string count(size_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Where the scanned modules are: which folders hold a .exe, sndlatch.dll,
+// and the drop-in; and the folder of the program a module belongs to.
+struct Folders {
+    fs::path root;
+    std::set<fs::path> with_exe, with_dll;
+    std::map<fs::path, std::vector<std::string>> patched_by_program; // patched modules
+
+    explicit Folders(const fs::path &r, const std::vector<fs::path> &files) : root(r) {
+        for (const fs::path &p : files) {
+            if (iequals(p.extension().string(), ".exe"))
+                with_exe.insert(p.parent_path());
+            if (name_is(p, kDllName))
+                with_dll.insert(p.parent_path());
+        }
+    }
+    // A .exe's own folder; for a DLL, the nearest folder from its own up to
+    // the scanned one that holds a .exe, where the loader looks for
+    // sndlatch.dll; the DLL's own folder when none does.
+    fs::path program_folder(const fs::path &module) const {
+        fs::path folder = module.parent_path();
+        if (iequals(module.extension().string(), ".exe"))
+            return folder;
+        const fs::path rel = module.lexically_relative(root);
+        size_t levels = size_t(std::distance(rel.begin(), rel.end()));
+        for (fs::path f = folder; levels-- > 0; f = f.parent_path()) {
+            if (with_exe.count(f))
+                return f;
+        }
+        return folder;
+    }
+    std::string name(const fs::path &folder) const {
+        const std::string rel = folder.lexically_relative(root).generic_u8string();
+        return rel.empty() || rel == "." ? root.u8string() : rel;
+    }
+};
 
 } // namespace
 
@@ -108,7 +156,8 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
                 r.reason = e.what();
             }
         } else if (exports_name(pe, "waveOutOpen")) {
-            r.reach = Reach::Provider;
+            // sndlatch's drop-in reads sndlatch.ini; no other WINMM does.
+            r.reach = file_contains(*file, "sndlatch.ini") ? Reach::DropIn : Reach::Provider;
         } else if (lookup && file_contains(*file, "waveOutOpen")) {
             r.reach = Reach::RunTime;
         }
@@ -144,6 +193,8 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
             files.push_back(it->path());
     }
     std::sort(files.begin(), files.end());
+    Folders folders(root, files);
+    std::set<fs::path> dropin_folders;
 
     size_t patchable = 0, dropin = 0, patched = 0, left = 0, skipped = 0;
     for (const fs::path &p : files) {
@@ -159,10 +210,25 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
             r.reach = Reach::Skipped;
             r.reason = std::string("cannot be read: ") + e.what();
         }
+        if (r.reach == Reach::DropIn && !name_is(p, "winmm.dll"))
+            r.reach = Reach::Provider; // a copy under another name is never loaded
         out << name << ": " << describe(r.reach);
-        if (!r.reason.empty())
-            out << (r.reach == Reach::Skipped ? " (" : ": ") << r.reason
-                << (r.reach == Reach::Skipped ? ")" : "; use the drop-in winmm.dll");
+        if (r.reach == Reach::Skipped)
+            out << " (" << r.reason << ")";
+        else if (!r.reason.empty())
+            out << ": " << r.reason
+                << (r.reason.find("drop-in") == std::string::npos ? "; use the drop-in winmm.dll"
+                                                                  : "");
+        const fs::path program = folders.program_folder(p);
+        if (r.reach == Reach::AlreadyPatched) {
+            folders.patched_by_program[program].push_back(name);
+            if (!folders.with_dll.count(program))
+                out << "; but " << kDllName << " is not in " << folders.name(program)
+                    << ", beside the program's .exe: copy it there, or the program will not "
+                       "start";
+        }
+        if (r.reach == Reach::DropIn)
+            dropin_folders.insert(p.parent_path());
         if (r.closes)
             out << "; note: " << kCloseNote;
         out << "\n";
@@ -186,9 +252,20 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
             ++left;
         }
     }
-    out << files.size() << " files: " << patchable << " patchable, " << patched
-        << " already patched, " << dropin << " need the drop-in winmm.dll, " << left
-        << " left alone, " << skipped << " skipped\n";
+    out << count(files.size(), "file", "files") << ": " << patchable << " patchable, " << patched
+        << " already patched, " << dropin << (dropin == 1 ? " needs" : " need")
+        << " the drop-in winmm.dll, " << left << " left alone, " << skipped << " skipped\n";
+    // Both ways at once: the patched module calls sndlatch.dll, and the
+    // drop-in answers the platform's opens too; one or the other is enough.
+    for (const fs::path &folder : dropin_folders) {
+        const auto both = folders.patched_by_program.find(folder);
+        if (both == folders.patched_by_program.end())
+            continue;
+        out << "warning: " << folders.name(folder) << " uses both the drop-in winmm.dll and "
+            << "the patch (" << both->second.front()
+            << (both->second.size() > 1 ? " and others" : "")
+            << "); use one or the other: --restore the patched files, or delete winmm.dll\n";
+    }
     return kExitOk;
 }
 

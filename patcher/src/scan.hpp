@@ -18,6 +18,7 @@ enum class Reach {
     DelayLoaded, // WINMM delay-loaded
     RunTime,     // GetProcAddress, and the file holds "waveOutOpen"
     Provider,    // exports waveOutOpen itself: a WINMM.DLL
+    DropIn,      // sndlatch's own drop-in winmm.dll
     Sndlatch,    // sndlatch.dll itself or a copy
     None,        // does not get waveOutOpen
     Skipped,     // not a 32-bit PE module, or damaged (reason)

@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "version.h"
+
 typedef MMRESULT(WINAPI *lib_open_fn)(HWAVEOUT *);
 typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
 
@@ -438,6 +440,12 @@ TEST(DropIn, TheLogNamesEachCallersAnswer) {
     CloseHandle(file);
     std::string log(text, got);
     EXPECT_EQ(log.substr(0, 3), "\xef\xbb\xbf") << log;
+    // The first line: the version, the program and the settings file read.
+    const std::string first = log.substr(3, log.find('\n') + 1);
+    EXPECT_EQ(first.find("sndlatch drop-in winmm.dll " SNDLATCH_VERSION_TEXT " in "), 0u) << log;
+    EXPECT_NE(first.find("\\dropin_test.exe (process "), std::string::npos) << first;
+    EXPECT_NE(first.find("), settings "), std::string::npos) << first;
+    EXPECT_NE(first.find("\\sndlatch.ini\r\n"), std::string::npos) << first;
     EXPECT_NE(log.find("dropin_test.exe: the program's module"), std::string::npos) << log;
     EXPECT_NE(log.find("sndlatch_platform_probe.dll: a platform module"), std::string::npos) << log;
     EXPECT_NE(log.find("sndlatch_fixed_probe.dll: a platform module"), std::string::npos) << log;

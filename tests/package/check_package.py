@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Builds the release zip with CPack into a scratch folder and checks what it
 holds: the DLL and the drop-in winmm.dll as built, sndlatch-patch.exe, a
-commented sndlatch.ini that leaves Debug_Log at 0, and an end-user README.txt
-that also tells how to install, check and undo the drop-in.
+commented sndlatch.ini that leaves Debug_Log at 0, the license and changelog,
+and an end-user README.txt that also tells how to install, check and undo the
+drop-in, troubleshoot and report a problem.
 
     check_package.py BUILD_DIR VERSION
 """
@@ -24,8 +25,8 @@ def main(build, version):
             return 1
         with zipfile.ZipFile(path) as z:
             names = sorted(z.namelist())
-            want = ["README.txt", "sndlatch-patch.exe", "sndlatch.dll", "sndlatch.ini",
-                    "winmm.dll"]
+            want = ["CHANGELOG.txt", "LICENSE.txt", "README.txt", "sndlatch-patch.exe",
+                    "sndlatch.dll", "sndlatch.ini", "winmm.dll"]
             if names != want:
                 failures.append("the zip holds %s, expected %s" % (names, want))
             files = {n: z.read(n) for n in names}
@@ -52,6 +53,15 @@ def main(build, version):
             failures.append("README.txt does not mention %s" % topic)
     if "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
         failures.append("README.txt does not use CR LF line ends throughout")
+    license_text = files.get("LICENSE.txt", b"").decode("latin-1")
+    if "MIT License" not in license_text or "Copyright (c) 2026 the sndlatch developers" not in license_text:
+        failures.append("LICENSE.txt is not the MIT license of the sndlatch developers")
+    if "# Changelog" not in files.get("CHANGELOG.txt", b"").decode("latin-1"):
+        failures.append("CHANGELOG.txt is not the changelog")
+    for topic in ["REPORTING A PROBLEM", "--scan", "wine --version", "TROUBLESHOOTING",
+                  "WINEDEBUG=+winmm", "DOES SNDLATCH FIT MY PROGRAM?"]:
+        if topic not in readme:
+            failures.append("README.txt does not mention %s" % topic)
     for f in failures:
         print("FAIL: " + f)
     if not failures:

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <iostream>
 #include <sstream>
 
@@ -104,7 +105,9 @@ TEST(Cli, CheckThenPatchInPlaceThenRestoreByteForByte) {
     EXPECT_EQ(cli({"--restore", h}).code, 0);
     EXPECT_EQ(testutil::read(h), original);
     EXPECT_EQ(dir.file_count(), 1u);
-    EXPECT_EQ(cli({"--restore", h}).code, 2) << "nothing left to restore from";
+    const Result never = cli({"--restore", h});
+    EXPECT_EQ(never.code, 1) << "nothing left to restore from";
+    EXPECT_TRUE(has(never.err, h + " was never patched")) << never.err;
 
     // An existing .orig is never overwritten: a different one is moved aside.
     testutil::write(orig, Bytes{'k', 'e', 'e', 'p'});
@@ -134,7 +137,7 @@ TEST(Cli, OrigKeepsEachVersionAndRestoreUndoesOnlyItsOwnPatch) {
     EXPECT_EQ(dir.file_count(), 4u);
 
     // --restore refuses a program that is not the patched form of the .orig.
-    for (const Bytes &changed : {v2, v3, Bytes{'x'}}) {
+    for (const Bytes &changed : {v2, Bytes{'x'}}) {
         testutil::write(h, changed);
         r = cli({"--restore", h});
         EXPECT_EQ(r.code, 1) << r.out << r.err;
@@ -142,6 +145,12 @@ TEST(Cli, OrigKeepsEachVersionAndRestoreUndoesOnlyItsOwnPatch) {
         EXPECT_EQ(testutil::read(h), changed);
         EXPECT_EQ(testutil::read(orig), v3);
     }
+    // A program that is its original again (a store's "verify files").
+    testutil::write(h, v3);
+    r = cli({"--restore", h});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.out, h + " is already the original")) << r.out;
+    EXPECT_EQ(testutil::read(orig), v3);
     testutil::write(h, patched);
     EXPECT_EQ(cli({"--restore", h}).code, 0);
     EXPECT_EQ(testutil::read(h), v3);
@@ -352,6 +361,11 @@ TEST(Cli, RefusalsLeaveEverythingUntouched) {
         EXPECT_EQ(r.code, 1) << r.out;
         EXPECT_TRUE(has(r.err, c.reason)) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        // What the drop-in overcomes, the refusal says.
+        const std::set<std::string> dropin_solves = {
+            "FORCE_INTEGRITY",    "UPX",         "signed", "no waveOutOpen", "by ordinal",
+            "delay-loaded WINMM", "headers full"};
+        EXPECT_EQ(has(r.err, "drop-in winmm.dll"), dropin_solves.count(c.name) == 1) << r.err;
         EXPECT_EQ(testutil::read(h), bad);
         EXPECT_EQ(dir.file_count(), 1u) << "a refusal left a file behind";
     }
@@ -422,7 +436,7 @@ TEST(Cli, SoundLibrariesAndTheCloseNote) {
     EXPECT_TRUE(has(cli({"--check", lib}).out, "can be patched"));
     const Result r = cli({lib});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(has(r.err, "folder of the program that loads")) << r.err;
+    EXPECT_TRUE(has(r.err, "copy sndlatch.dll beside the program's .exe (the loader")) << r.err;
     EXPECT_FALSE(has(r.out, "note:")) << r.out;
     EXPECT_EQ(testutil::read(lib + ".orig"), original);
     EXPECT_TRUE(is_patched(testutil::read(lib)));
@@ -438,6 +452,69 @@ TEST(Cli, SoundLibrariesAndTheCloseNote) {
         EXPECT_EQ(std::count(c.out.begin(), c.out.end(), '\n'), 2) << c.out;
         EXPECT_TRUE(has(c.out, "note: " + h + ": it also imports waveOutClose")) << c.out;
     }
+}
+
+// The messages a user meets when something is off: each says what to do.
+TEST(Cli, MessagesLeadSomewhere) {
+    EXPECT_EQ(cli({"-v"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
+    for (const char *help : {"-h", "/?"}) {
+        const Result r = cli({help});
+        EXPECT_EQ(r.code, 0) << help;
+        EXPECT_TRUE(has(r.out, "usage:")) << help << ": " << r.out;
+    }
+
+    TempDir dir;
+    const std::string folder = dir.path.string();
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {folder}, {"--check", folder}, {"--restore", folder}}) {
+        const Result r = cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(has(r.err, folder +
+                                   " is a folder, not a program; to see which of its files "
+                                   "to patch: sndlatch-patch --scan \"" +
+                                   folder + "\""))
+            << r.err;
+    }
+
+    // I/O errors: the system's reason, and the user's file, never a temporary one.
+    const std::string h = dir / "h.exe", missing = dir / "missing.exe";
+    testutil::write(h, host("host-first.exe"));
+    Result r = cli({missing});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(has(r.err, missing + ": cannot open it: No such file or directory")) << r.err;
+    r = cli({"-o", dir / "no/out.exe", h});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(has(r.err, "cannot write " + (dir / "no/out.exe") + ": ")) << r.err;
+    EXPECT_TRUE(has(r.err, "No such file or directory")) << r.err;
+    EXPECT_FALSE(has(r.err, "sndlatch-tmp")) << r.err;
+
+    // --restore on a patched program whose original is gone.
+    EXPECT_EQ(cli({h}).code, 0);
+    std::filesystem::remove(h + ".orig");
+    r = cli({"--restore", h});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(has(r.err, "is patched, but its original " + h + ".orig is missing")) << r.err;
+
+    // The missing sndlatch.dll is named by its real folder, not ".".
+    const std::string here = std::filesystem::current_path().string();
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    r = cli({"-o", "p.exe", "h.exe"});
+    ASSERT_EQ(chdir(here.c_str()), 0);
+    EXPECT_TRUE(has(r.err, "sndlatch.dll is not in " + folder + ";")) << r.err;
+
+    // A sound library in a subfolder: sndlatch.dll goes beside the .exe.
+    std::filesystem::create_directories(dir.path / "game" / "audio");
+    testutil::write(dir / "game/Game.exe", host("host-first.exe"));
+    testutil::write(dir / "game/audio/snd.dll", host("hostlib.dll"));
+    r = cli({dir / "game/audio/snd.dll"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "copy sndlatch.dll into " + (dir / "game") +
+                               ", beside the program's .exe (the loader looks for it there, "
+                               "not beside " +
+                               (dir / "game/audio/snd.dll") + ")"))
+        << r.err;
+    testutil::write(dir / "game/sndlatch.dll", Bytes{1});
+    EXPECT_EQ(cli({"-o", dir / "game/audio/snd2.dll", dir / "game/audio/snd.dll.orig"}).err, "");
 }
 
 TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
@@ -496,6 +573,34 @@ TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
     for (const auto &[file, bytes] : files)
         EXPECT_EQ(testutil::read(dir / file), bytes) << file;
     EXPECT_EQ(dir.file_count(), 8u) << "the scan left a file behind";
+
+    // sndlatch's own drop-in, both ways in one folder, a patched program
+    // without sndlatch.dll, and one file.
+    TempDir more;
+    std::filesystem::create_directories(more.path / "both");
+    std::filesystem::create_directories(more.path / "lone");
+    Bytes dropin = host("host-middle-s.exe");
+    kRefusals[8].damage(dropin); // imports no waveOutOpen
+    kRefusals[3].damage(dropin); // a DLL exporting "sndlatch", renamed below
+    std::memcpy(&dropin[find(dropin, std::string("sndlatch\0", 9))], "waveOutOpen", 12);
+    testutil::set_dir(dropin, kDirExport, parse_pe(dropin).dirs[kDirExport].rva, 57);
+    const std::string settings = "sndlatch.ini";
+    dropin.insert(dropin.end(), settings.begin(), settings.end());
+    testutil::write(more / "both/Game.exe", patch_bytes(host("host-first.exe")));
+    testutil::write(more / "both/winmm.dll", dropin);
+    testutil::write(more / "both/sndlatch.dll", own);
+    testutil::write(more / "lone/Lone.exe", patch_bytes(host("host-first.exe")));
+    const Result m = cli({"--scan", more.path.string()});
+    EXPECT_TRUE(has(m.out, "both/Game.exe: already patched\n")) << m.out;
+    EXPECT_TRUE(has(m.out, "both/winmm.dll: the drop-in: this folder already uses it\n")) << m.out;
+    EXPECT_TRUE(has(m.out, "lone/Lone.exe: already patched; but sndlatch.dll is not in lone, "
+                           "beside the program's .exe: copy it there"))
+        << m.out;
+    EXPECT_TRUE(has(m.out, "warning: both uses both the drop-in winmm.dll and the patch "
+                           "(both/Game.exe); use one or the other"))
+        << m.out;
+    const Result one = cli({"--scan", (more.path / "lone").string()});
+    EXPECT_TRUE(has(one.out, "1 file: 0 patchable, 1 already patched, 0 need")) << one.out;
 
     EXPECT_EQ(cli({"--scan", dir / "missing"}).code, 2);
     EXPECT_EQ(cli({"--scan", dir / "plain.exe"}).code, 2);

@@ -5,7 +5,8 @@
 #   -o nōtes.txt beside notes.txt: notes.txt is left alone;
 #   Größe/ゲーム.exe: patched, its name printed as it is;
 #   -o GAME.EXE game.exe: the same file in another case, a usage error;
-#   a read-only program held open (running), twice: exit 2, no file left.
+#   a read-only program held open (running), twice: exit 2, no file left;
+#   /? and -v, the Windows way of asking for help and the short --version.
 #
 #   wine-names.sh SNDLATCH-PATCH.EXE HOST.exe
 #
@@ -39,6 +40,8 @@ add 'Größe\ゲーム.exe'
 add -o GAME.EXE game.exe
 add busy.exe '<busy.exe'
 add busy.exe '<busy.exe'
+add '/?'
+add -v
 LC_ALL=C.UTF-8 "$wine_run" cmd /v:on /c "cd /d Z:$(pwd | tr / '\\')$cases" || true
 
 failed=0
@@ -63,6 +66,8 @@ check 4 2 "is game.exe itself" "-o GAME.EXE game.exe"
 check 5 2 "nothing changed" "busy program"
 check 6 2 "nothing changed" "busy program, again"
 same busy.exe "$host" "busy.exe untouched"
+check 7 0 "usage: sndlatch-patch" "/?"
+check 8 0 "sndlatch-patch " "-v"
 
 files=$(find . -type f ! -name 'o*.txt' | LC_ALL=C sort | tr '\n' ' ')
 want="./Größe/ゲーム.exe ./Größe/ゲーム.exe.orig ./busy.exe ./game.exe ./gāme.exe ./gāme.exe.orig ./notes.txt ./nōtes.txt ./sndlatch-patch.exe "
