@@ -42,8 +42,10 @@ enum latch_outcome {
 
 // A request that opens no device: a format query, or no slot for a handle.
 // These go to the platform as they are, before and after the first open.
+// Both tests are made, with no short circuit: GCC then tests the flag where
+// it lies on the caller's stack instead of loading it into a register first.
 inline bool opens_no_device(LPHWAVEOUT phwo, DWORD fdwOpen) {
-    return phwo == NULL || (fdwOpen & WAVE_FORMAT_QUERY) != 0;
+    return (phwo == NULL) | ((fdwOpen & WAVE_FORMAT_QUERY) != 0);
 }
 
 // The answered path: once the latch is open, writes its device into *phwo
