@@ -60,8 +60,10 @@ inline bool latch_answer(const open_latch *latch, LPHWAVEOUT phwo) {
 // The first open of `latch`, for a request that opens a device. Racing
 // first opens from different threads reach `open` once; the others wait and
 // are answered with its device, or try the platform themselves when it
-// failed. Returns the platform's result code unchanged, or
-// MMSYSERR_NOERROR when answered; *outcome says which happened.
+// failed. An exception that leaves `open` (a fault in the platform, a
+// WOM_OPEN callback that raises) lets the latch go as a failed open would.
+// Returns the platform's result code unchanged, or MMSYSERR_NOERROR when
+// answered; *outcome says which happened.
 MMRESULT latch_open(open_latch *latch, latch_open_fn open, void *context,
                     const wave_open_args *args, latch_outcome *outcome);
 
