@@ -289,7 +289,9 @@ int main(int argc, char **argv) {
     if (answered(&device, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
         fail("the first open through sndlatch failed");
 
-    answered_row("1 answered call, ns/call", opt, answered, floor);
+    answered_row("1 answered call, ns/call", opt, answered, floor, 1.25);
+    count_row("1 answered call, instructions", instructions_per_call(answered),
+              instructions_per_call(floor), 12);
     fflush(stdout);
     contention(opt, answered, floor);
     fflush(stdout);

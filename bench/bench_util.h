@@ -20,9 +20,10 @@ struct options {
 extern const WAVEFORMATEX pcm_format;
 extern char folder[MAX_PATH]; // this program's folder, with a trailing backslash
 extern volatile DWORD sink;   // results land here so no call is optimised away
+extern bool emulated;         // --emulated: the 32-bit loader runs under qemu-i386
 
-// Reads the options, finds this program's folder and makes it the current
-// directory (the DLLs read their settings from there), writes a typical
+// Reads the options (--emulated: timing goals are shown, not judged), finds this program's folder
+// and makes it the current directory (the DLLs read their settings from there), writes a typical
 // "sndlatch.ini" into it, starts the clock and raises this thread's priority.
 options start(int argc, char **argv, const char *program);
 
@@ -44,8 +45,16 @@ double ns_per_call(open_fn fn, DWORD calls);
 double load_free(const char *path, int rounds);
 
 // The row of an answered open: ns per call of `answered` against `floor`,
-// each `opt.calls` calls per repetition, goal 1.5.
-void answered_row(const char *what, const options &opt, open_fn answered, open_fn floor);
+// each `opt.calls` calls per repetition, with `goal` on their ratio.
+void answered_row(const char *what, const options &opt, open_fn answered, open_fn floor,
+                  double goal);
+
+// The instructions that one call of `fn` executes, from its first through its
+// ret, counted by single-stepping the call (the trap flag, and a vectored
+// handler counting EXCEPTION_SINGLE_STEP). The same on every machine.
+int instructions_per_call(open_fn fn);
+// A row of instruction counts: `count` against the floor's, goal on `count`.
+void count_row(const char *what, int count, int floor, int goal);
 
 // One row: the measured side, its floor, their ratio and the goal on it.
 void row(const char *what, double value, double floor, double goal);

@@ -113,8 +113,10 @@ int main(int argc, char **argv) {
         fail("the drop-in did not answer the second open with the first handle");
     }
     // The drop-in's waveOutOpen once it holds a device, against the empty function.
-    answered_row("7 drop-in answered open, ns/call", opt, answered,
-                 open_entry(floor_module, "floor_open"));
+    open_fn floor = open_entry(floor_module, "floor_open");
+    answered_row("7 drop-in answered open, ns/call", opt, answered, floor, 2.0);
+    count_row("7 drop-in answered open, instructions", instructions_per_call(answered),
+              instructions_per_call(floor), 40);
     fflush(stdout);
     passed_on_row(opt, (time_fn)(void *)entry(dropin, "timeGetTime"),
                   (time_fn)(void *)entry(platform, "timeGetTime"));

@@ -42,8 +42,10 @@ enum latch_outcome {
 
 // A request that opens no device: a format query, or no slot for a handle.
 // These go to the platform as they are, before and after the first open.
+// Both tests are made, with no short circuit: GCC then tests the flag where
+// it lies on the caller's stack instead of loading it into a register first.
 inline bool opens_no_device(LPHWAVEOUT phwo, DWORD fdwOpen) {
-    return phwo == NULL || (fdwOpen & WAVE_FORMAT_QUERY) != 0;
+    return (phwo == NULL) | ((fdwOpen & WAVE_FORMAT_QUERY) != 0);
 }
 
 // The answered path: once the latch is open, writes its device into *phwo
@@ -58,8 +60,10 @@ inline bool latch_answer(const open_latch *latch, LPHWAVEOUT phwo) {
 // The first open of `latch`, for a request that opens a device. Racing
 // first opens from different threads reach `open` once; the others wait and
 // are answered with its device, or try the platform themselves when it
-// failed. Returns the platform's result code unchanged, or
-// MMSYSERR_NOERROR when answered; *outcome says which happened.
+// failed. An exception that leaves `open` (a fault in the platform, a
+// WOM_OPEN callback that raises) lets the latch go as a failed open would.
+// Returns the platform's result code unchanged, or MMSYSERR_NOERROR when
+// answered; *outcome says which happened.
 MMRESULT latch_open(open_latch *latch, latch_open_fn open, void *context,
                     const wave_open_args *args, latch_outcome *outcome);
 

@@ -26,6 +26,55 @@ static MMRESULT open_platform(void *, const wave_open_args *a) {
     return platform_open(a->phwo, a->device, a->format, a->callback, a->instance, a->flags);
 }
 
+// The first open, and an open that re-enters on the thread inside it (a
+// WOM_OPEN callback opening again), which goes to the platform unchanged.
+static MMRESULT open_first(const wave_open_args *args) {
+    latch_outcome outcome;
+    MMRESULT result = latch_open(&device, open_platform, NULL, args, &outcome);
+    if (outcome == latch_reentered)
+        return open_platform(NULL, args);
+    return result;
+}
+
+// The export is a leaf on the answered path: it reads the slot and the flags,
+// loads the latch and stores the handle, with no frame and no saved register.
+// The pass-through and the first open leave it by a jump, with the caller's
+// stack as it was, to a function that takes the same six values.
+#if defined(__i386__)
+
+// With six separate parameters GCC reloads all six and stores them back
+// before each such jump, and keeps them in callee-saved registers meanwhile,
+// which gives the answered path a frame. As one struct by value they stay
+// where the caller put them.
+typedef MMRESULT(WINAPI *open_by_request)(wave_open_args request);
+
+__attribute__((noinline)) static MMRESULT WINAPI open_out_of_line(wave_open_args request) {
+    return open_first(&request);
+}
+
+extern "C" MMRESULT WINAPI sndlatch(wave_open_args request) {
+    if (opens_no_device(request.phwo, request.flags))
+        return ((open_by_request)(void (*)(void))platform_open)(request);
+
+    // The answered path: one acquire load and one store, no lock, no shared write.
+    if (latch_answer(&device, request.phwo))
+        return MMSYSERR_NOERROR;
+
+    return open_out_of_line(request);
+}
+
+#else
+
+// x86-64 passes the first four values in registers, which a jump keeps.
+__attribute__((noinline)) static MMRESULT WINAPI open_out_of_line(LPHWAVEOUT phwo, UINT uDeviceID,
+                                                                  LPCWAVEFORMATEX pwfx,
+                                                                  DWORD_PTR dwCallback,
+                                                                  DWORD_PTR dwInstance,
+                                                                  DWORD fdwOpen) {
+    wave_open_args request = {phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen};
+    return open_first(&request);
+}
+
 extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
                                     DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen) {
     if (opens_no_device(phwo, fdwOpen))
@@ -35,10 +84,7 @@ extern "C" MMRESULT WINAPI sndlatch(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORM
     if (latch_answer(&device, phwo))
         return MMSYSERR_NOERROR;
 
-    wave_open_args args = {phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen};
-    latch_outcome outcome;
-    MMRESULT result = latch_open(&device, open_platform, NULL, &args, &outcome);
-    if (outcome == latch_reentered)
-        return platform_open(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
-    return result;
+    return open_out_of_line(phwo, uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
 }
+
+#endif

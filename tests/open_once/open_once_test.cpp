@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../winmm_stub/winmm_stub.h"
+#include "first_open_faults.h"
 
 typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
 
@@ -223,4 +224,85 @@ TEST_F(OpenOnce, ThreadAttachAndDetachResetNothing) {
     EXPECT_EQ(open_into(&later), MMSYSERR_NOERROR);
     EXPECT_EQ(later, first_handle);
     EXPECT_EQ(stub_calls(), 1);
+}
+
+// A first open that an exception leaves, through a fault in the platform or
+// a WOM_OPEN callback that raises, is as if it had failed: the next open
+// reaches the platform at once and is remembered. And an open made from the
+// WOM_OPEN callback, on the thread inside the first open, goes to the
+// platform and is not remembered. Each case runs on a thread of its own, so
+// that an open that waits for ever fails it.
+struct reentry {
+    open_fn open;
+    MMRESULT result;
+    HWAVEOUT slot;
+    bool raise;
+};
+
+static void CALLBACK on_wom_open(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+    reentry *r = (reentry *)instance;
+    if (message != WOM_OPEN)
+        return;
+    if (r->raise)
+        RaiseException(0xe0000001, 0, 0, NULL);
+    static const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+    stub_answer(MMSYSERR_NOERROR, (HWAVEOUT)0x2222, 0);
+    r->result = r->open(&r->slot, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
+}
+
+TEST_F(OpenOnce, ExceptionLeavingTheFirstOpenLetsTheNextOpenThrough) {
+    stub_notify(TRUE);
+    for (int raise = 0; raise < 2; raise++) {
+        const char *how = raise ? "raised in WOM_OPEN" : "fault in the platform";
+        reentry r = {open, ~0u, poison, true};
+        HWAVEOUT slot = poison;
+        DWORD code = ~0u;
+        MMRESULT next = ~0u;
+        LONG before = stub_calls();
+        ASSERT_TRUE(finishes_within(10000, [&] {
+            code = catch_exception([&] {
+                // The platform stores the handle through a bad slot, or calls back.
+                if (raise)
+                    open(&slot, WAVE_MAPPER, NULL, (DWORD_PTR)on_wom_open, (DWORD_PTR)&r,
+                         CALLBACK_FUNCTION);
+                else
+                    open((HWAVEOUT *)16, WAVE_MAPPER, NULL, 0, 0, CALLBACK_NULL);
+            });
+        })) << how;
+        // From another thread: the one the exception left is gone.
+        ASSERT_TRUE(finishes_within(10000, [&] { next = open_into(&slot); }))
+            << how << ": the next open never returned";
+        EXPECT_EQ(code, raise ? 0xe0000001 : (DWORD)EXCEPTION_ACCESS_VIOLATION) << how;
+        EXPECT_EQ(next, MMSYSERR_NOERROR) << how;
+        EXPECT_EQ(slot, first_handle) << how;
+        EXPECT_EQ(stub_calls(), before + 2) << how << ": the next open did not reach the platform";
+        // That open is remembered; the next case starts from no device again.
+        HWAVEOUT later = poison;
+        EXPECT_EQ(open_into(&later), MMSYSERR_NOERROR);
+        EXPECT_EQ(later, first_handle) << how;
+        EXPECT_EQ(stub_calls(), before + 2) << how;
+        TearDown();
+        SetUp();
+        stub_notify(TRUE);
+    }
+}
+
+TEST_F(OpenOnce, OpenFromWomOpenGoesToThePlatformAndIsNotRemembered) {
+    stub_notify(TRUE);
+    reentry r = {open, ~0u, poison, false};
+    HWAVEOUT slot = poison;
+    MMRESULT outer = ~0u;
+    ASSERT_TRUE(finishes_within(10000, [&] {
+        outer = open(&slot, WAVE_MAPPER, NULL, (DWORD_PTR)on_wom_open, (DWORD_PTR)&r,
+                     CALLBACK_FUNCTION);
+    })) << "the open from WOM_OPEN never returned";
+    EXPECT_EQ(outer, MMSYSERR_NOERROR);
+    EXPECT_EQ(slot, first_handle);
+    EXPECT_EQ(r.result, MMSYSERR_NOERROR);
+    EXPECT_EQ(r.slot, (HWAVEOUT)0x2222) << "the re-entered open was not the platform's";
+    EXPECT_EQ(stub_calls(), 2);
+    HWAVEOUT later = poison;
+    EXPECT_EQ(open_into(&later), MMSYSERR_NOERROR);
+    EXPECT_EQ(later, first_handle) << "the re-entered open was remembered";
+    EXPECT_EQ(stub_calls(), 2);
 }

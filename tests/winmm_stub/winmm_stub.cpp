@@ -17,6 +17,8 @@ static stub_open_call last_call;
 static volatile LONG answer_result;
 static volatile LONG answer_handle;
 static volatile LONG answer_delay_ms;
+static volatile LONG
+    notify_open; // nonzero: a successful open sends WOM_OPEN to a callback function
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH)
@@ -32,8 +34,14 @@ extern "C" void stub_answer(MMRESULT result, HWAVEOUT handle, DWORD delay_ms) {
 
 extern "C" void stub_reset(HWAVEOUT handle) {
     stub_answer(MMSYSERR_NOERROR, handle, 0);
+    stub_notify(FALSE);
     InterlockedExchange(&calls, 0);
+    InterlockedExchange(&in_flight, 0);
     InterlockedExchange(&max_in_flight, 0);
+}
+
+extern "C" void stub_notify(BOOL on) {
+    InterlockedExchange(&notify_open, on);
 }
 
 extern "C" LONG stub_calls(void) {
@@ -65,8 +73,13 @@ extern "C" MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEF
     if (answer_delay_ms)
         Sleep((DWORD)answer_delay_ms);
     MMRESULT result = (MMRESULT)answer_result;
+    HWAVEOUT handle = (HWAVEOUT)(LONG_PTR)answer_handle;
     if (result == MMSYSERR_NOERROR && phwo)
-        *phwo = (HWAVEOUT)(LONG_PTR)answer_handle;
+        *phwo = handle;
     InterlockedDecrement(&in_flight);
+    // As the platform does, on the opening thread before the open returns.
+    if (result == MMSYSERR_NOERROR && notify_open &&
+        (fdwOpen & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION)
+        ((LPDRVCALLBACK)dwCallback)((HDRVR)handle, WOM_OPEN, dwInstance, 0, 0);
     return result;
 }

@@ -20,11 +20,14 @@ struct stub_open_call {
 #endif
 
 extern "C" {
-// Forgets all calls and answers MMSYSERR_NOERROR with `handle`, at once.
+// Forgets all calls, stops notifying, and answers MMSYSERR_NOERROR with `handle`, at once.
 STUB_API void stub_reset(HWAVEOUT handle);
 // The answer to the next calls: `result`, and `handle` written into a non-null
 // slot when the result is MMSYSERR_NOERROR. Each call first waits `delay_ms`.
 STUB_API void stub_answer(MMRESULT result, HWAVEOUT handle, DWORD delay_ms);
+// With `on`, a successful open with CALLBACK_FUNCTION calls that function
+// with WOM_OPEN before it returns, on the opening thread. Off after a reset.
+STUB_API void stub_notify(BOOL on);
 // Number of waveOutOpen calls since the last reset.
 STUB_API LONG stub_calls(void);
 // The most waveOutOpen calls that were in progress at the same moment.
