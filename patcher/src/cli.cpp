@@ -202,11 +202,16 @@ int usage_error(const std::string &message, std::ostream &err) {
 int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
     const std::string file = resolve_links(host), orig = file + ".orig";
     std::error_code ec;
+    RunLock lock;
+    std::string error;
+    if (!lock.take(file, err, error)) {
+        err << "sndlatch-patch: " << error << "; nothing changed\n";
+        return kExitUsage;
+    }
     if (!fs::exists(fs::symlink_status(fs_path(orig), ec))) {
         err << "sndlatch-patch: " << orig << " not found; nothing to restore\n";
         return kExitUsage;
     }
-    std::string error;
     const std::shared_ptr<FileSource> original = FileSource::open(orig, error);
     const std::shared_ptr<FileSource> current = original ? FileSource::open(file, error) : nullptr;
     if (!current) {
@@ -238,12 +243,14 @@ int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
     original->close();
     current->close();
     // A rename keeps the original's bytes exactly and is atomic.
-    fs::rename(fs_path(orig), fs_path(file), ec);
-    if (ec) {
-        err << "sndlatch-patch: cannot restore " << host << " from " << orig << ": " << ec.message()
-            << "\n";
+    lock.before_replace();
+    int code = 0;
+    if (!rename_replacing(orig, file, code)) {
+        err << "sndlatch-patch: cannot restore " << host << " from " << orig << ": "
+            << system_reason(code) << "\n";
         return kExitUsage;
     }
+    sync_folder(dir_of_path(file));
     out << "restored " << host << " from " << orig << "\n";
     return kExitOk;
 }
@@ -253,12 +260,25 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         return usage_error(a.output + " is " + a.host + " itself; leave out -o to patch in place",
                            err);
     // In place, a symbolic link stays a link: the file it points to is
-    // patched, and its .orig is kept beside that file.
+    // patched, and its .orig is kept beside that file. So does OUT.
     const std::string file = a.output.empty() ? resolve_links(a.host) : a.host;
+    const std::string out_file = a.output.empty() ? "" : resolve_links(a.output);
+    if (!a.output.empty() &&
+        (path_kind(a.output) == PathKind::Other || path_kind(out_file) == PathKind::Other)) {
+        err << "sndlatch-patch: " << a.output
+            << " is not a regular file; -o writes only to a file or a new name\n";
+        return kExitUsage;
+    }
+    // One run at a time on the file that is written.
+    std::string error;
+    RunLock lock;
+    if (!a.check && !lock.take(a.output.empty() ? file : out_file, err, error)) {
+        err << "sndlatch-patch: " << error << "; nothing changed\n";
+        return kExitUsage;
+    }
 
     // Only the parts of the program that the analysis needs are read; the
     // rest is streamed from the file when the output is written.
-    std::string error;
     const std::shared_ptr<FileSource> input = FileSource::open(file, error);
     if (!input) {
         err << "sndlatch-patch: " << a.host << ": " << error << "\n";
@@ -284,7 +304,7 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         else
             write_patched(plan, *input, o);
     };
-    if (!a.check && !a.output.empty() && !write_atomic(a.output, file, write_output, error)) {
+    if (!a.check && !a.output.empty() && !write_atomic(out_file, file, lock, write_output, error)) {
         err << "sndlatch-patch: cannot write " << a.output << ": " << error << "\n";
         return kExitUsage;
     }
@@ -311,7 +331,7 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
     }
 
     KeptOrig kept;
-    if (!replace_keeping_orig(file, *input, write_output, kept, error)) {
+    if (!replace_keeping_orig(file, *input, lock, write_output, kept, error)) {
         err << "sndlatch-patch: cannot patch " << a.host << ": " << error << "; nothing changed\n";
         return kExitUsage;
     }

@@ -2,6 +2,8 @@
 // and the UTF-8 names the tool uses for paths.
 #include "files.hpp"
 
+#include "sys.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -176,6 +178,36 @@ bool same_bytes(const ByteSource &file, const Writer &write) {
     std::ostream out(&buf);
     write(out);
     return buf.same() && out;
+}
+
+// The stream side of NewFile; sys_*.cpp write the buffer to the file.
+NewFile::int_type NewFile::overflow(int_type c) {
+    if (!drain())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize NewFile::xsputn(const char *s, std::streamsize n) {
+    std::streamsize done = 0;
+    while (done < n && (pptr() < epptr() || drain())) {
+        const std::streamsize k = std::min<std::streamsize>(n - done, epptr() - pptr());
+        std::memcpy(pptr(), s + done, size_t(k));
+        pbump(int(k));
+        done += k;
+    }
+    return done;
+}
+
+int NewFile::sync() {
+    return drain() ? 0 : -1;
+}
+
+NewFile::pos_type NewFile::seekpos(pos_type p, std::ios_base::openmode mode) {
+    return seekoff(off_type(p), std::ios_base::beg, mode);
 }
 
 } // namespace sndlatch

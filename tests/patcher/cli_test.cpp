@@ -218,12 +218,13 @@ TEST(Files, FailedReplaceLeavesEverythingAsItWas) {
     std::string error;
     const std::shared_ptr<FileSource> current = FileSource::open(h, error);
     KeptOrig kept;
+    RunLock lock;
     const Writer swap_for_folder = [&](std::ostream &out) {
         out << "patched";
         std::filesystem::remove(h);
         std::filesystem::create_directories(h + "/in-the-way");
     };
-    EXPECT_FALSE(replace_keeping_orig(h, *current, swap_for_folder, kept, error));
+    EXPECT_FALSE(replace_keeping_orig(h, *current, lock, swap_for_folder, kept, error));
     EXPECT_TRUE(has(error, "cannot replace " + h)) << error;
     EXPECT_EQ(testutil::read(h + ".orig"), older);
     EXPECT_EQ(dir.file_count(), 2u) << "a temporary file or .orig.1 was left";
