@@ -103,7 +103,7 @@ NewFile::pos_type NewFile::seekoff(off_type off, std::ios_base::seekdir dir,
                                    std::ios_base::openmode) {
     if (!drain())
         return pos_type(off_type(-1));
-    const int whence = dir == std::ios_base::beg ? SEEK_SET
+    const int whence = dir == std::ios_base::beg   ? SEEK_SET
                        : dir == std::ios_base::cur ? SEEK_CUR
                                                    : SEEK_END;
     const off_t at = lseek(int(handle_), off_t(off), whence);
@@ -192,8 +192,8 @@ bool RunLock::take(const std::string &file, std::ostream &err, std::string &) {
     }
     // Every FILE.sndlatch-tmpN belongs to a run that held this lock; none
     // is alive now.
-    const std::string folder = folder_of(file), prefix = file.substr(file.rfind('/') + 1) +
-                                                         ".sndlatch-tmp";
+    const std::string folder = folder_of(file),
+                      prefix = file.substr(file.rfind('/') + 1) + ".sndlatch-tmp";
     std::vector<FolderEntry> entries;
     int code;
     if (list_folder(folder, entries, code))
@@ -259,7 +259,7 @@ bool list_folder(const std::string &folder, std::vector<FolderEntry> &entries, i
             const bool link = S_ISLNK(st.st_mode);
             if (link && fstatat(dfd, d->d_name, &st, 0) != 0)
                 st.st_mode = 0; // a link to nothing
-            kind = S_ISREG(st.st_mode)   ? EntryKind::File
+            kind = S_ISREG(st.st_mode)    ? EntryKind::File
                    : !S_ISDIR(st.st_mode) ? EntryKind::Other
                    : link                 ? EntryKind::FolderLink
                                           : EntryKind::Folder;

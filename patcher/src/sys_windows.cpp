@@ -50,14 +50,13 @@ template <typename Step> bool retry_busy(Step step, DWORD ms, DWORD &code) {
 
 std::string system_reason(int code) {
     wchar_t *text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, DWORD(code), 0, reinterpret_cast<wchar_t *>(&text), 0,
-                                   nullptr);
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, DWORD(code), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::string s = n != 0 ? narrow(text) : "error " + std::to_string(DWORD(code));
     LocalFree(text);
-    while (!s.empty() && (s.back() == '.' || s.back() == '\n' || s.back() == '\r' ||
-                          s.back() == ' '))
+    while (!s.empty() &&
+           (s.back() == '.' || s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
         s.pop_back();
     if (s.size() > 1 && s[0] >= 'A' && s[0] <= 'Z' && s[1] >= 'a' && s[1] <= 'z')
         s[0] = char(s[0] - 'A' + 'a');
@@ -121,7 +120,7 @@ NewFile::pos_type NewFile::seekoff(off_type off, std::ios_base::seekdir dir,
         return pos_type(off_type(-1));
     LARGE_INTEGER to, at;
     to.QuadPart = off;
-    const DWORD method = dir == std::ios_base::beg ? FILE_BEGIN
+    const DWORD method = dir == std::ios_base::beg   ? FILE_BEGIN
                          : dir == std::ios_base::cur ? FILE_CURRENT
                                                      : FILE_END;
     if (!SetFilePointerEx(as_handle(handle_), to, &at, method)) {
@@ -153,7 +152,10 @@ bool rename_replacing(const std::string &from, const std::string &to, int &code)
     const std::wstring f = wide(from), t = wide(to);
     DWORD c = 0;
     const bool ok = retry_busy(
-        [&] { return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH); },
+        [&] {
+            return MoveFileExW(f.c_str(), t.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        },
         5000, c);
     code = int(c);
     return ok;
@@ -162,8 +164,8 @@ bool rename_replacing(const std::string &from, const std::string &to, int &code)
 bool rename_new(const std::string &from, const std::string &to, int &code) {
     const std::wstring f = wide(from), t = wide(to);
     DWORD c = 0;
-    const bool ok =
-        retry_busy([&] { return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_WRITE_THROUGH); }, 1000, c);
+    const bool ok = retry_busy(
+        [&] { return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_WRITE_THROUGH); }, 1000, c);
     code = int(c);
     return ok;
 }
@@ -182,8 +184,9 @@ bool RunLock::take(const std::string &file, std::ostream &err, std::string &erro
     // each came by; readers (a scan, a virus scanner) still may read.
     bool said = false;
     for (DWORD waited = 0;; waited += 100) {
-        const HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE h =
+            CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             handle_ = reinterpret_cast<intptr_t>(h);
             break;
@@ -231,16 +234,15 @@ void RunLock::release() {
 }
 
 PathKind path_kind(const std::string &path) {
-    const HANDLE h = CreateFileW(wide(path).c_str(), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h =
+        CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         return code == ERROR_FILE_NOT_FOUND ? PathKind::Missing : PathKind::Other;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    const bool regular = GetFileType(h) == FILE_TYPE_DISK &&
-                         GetFileInformationByHandle(h, &info) &&
+    const bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
                          !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     CloseHandle(h);
     return regular ? PathKind::Regular : PathKind::Other;
@@ -251,9 +253,9 @@ std::string link_target(const std::string &path) {
     // finally has plus the file's own name: they differ only for a link.
     // (Wine shows a link to a file as a plain file; this finds it too.)
     const auto final_name = [](const std::wstring &name) -> std::wstring {
-        const HANDLE h = CreateFileW(name.c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE h =
+            CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return L"";
         wchar_t buffer[32768];
@@ -293,7 +295,7 @@ bool list_folder(const std::string &folder, std::vector<FolderEntry> &entries, i
         // Junctions, mount points and links to folders are all reparse
         // points, and so are Wine's Unix links to folders.
         const DWORD a = d.dwFileAttributes;
-        const EntryKind kind = !(a & FILE_ATTRIBUTE_DIRECTORY)   ? EntryKind::File
+        const EntryKind kind = !(a & FILE_ATTRIBUTE_DIRECTORY)      ? EntryKind::File
                                : (a & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryKind::FolderLink
                                                                     : EntryKind::Folder;
         entries.push_back({narrow(d.cFileName), kind});
