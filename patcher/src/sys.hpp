@@ -84,8 +84,9 @@ void sync_folder(const std::string &folder);
 // One run at a time on a file that is replaced. Natively a flock on
 // FILE.sndlatch-lock beside it, removed at the end; on Windows the file
 // itself, opened so that nobody else may write it (another run asks for
-// exactly that). The system releases both when the process ends, however
-// it ends. Holding it, the run removes temporary files that a killed run
+// exactly that), and a mutex named after the file's final path, which is
+// still held while the file is replaced. The system releases them when the
+// process ends, however it ends. Holding it, the run removes temporary files that a killed run
 // left beside the file.
 class RunLock {
   public:
@@ -106,8 +107,9 @@ class RunLock {
   private:
     void release();
 
-    intptr_t handle_ = -1;
-    std::string lock_path_;
+    intptr_t handle_ = -1;  // the lock file's descriptor; Windows: the file itself
+    intptr_t mutex_ = -1;   // Windows: the run's mutex, held to the end
+    std::string lock_path_; // natively: FILE.sndlatch-lock
 };
 
 // What a name is, following links.

@@ -46,6 +46,25 @@ template <typename Step> bool retry_busy(Step step, DWORD ms, DWORD &code) {
     }
 }
 
+// The name the system finally opens for `name`, links followed, without
+// the \\?\ prefix; "" when it cannot be opened.
+std::wstring final_name(const std::wstring &name) {
+    const HANDLE h =
+        CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return L"";
+    wchar_t buffer[32768];
+    const DWORD n = GetFinalPathNameByHandleW(h, buffer, 32768, FILE_NAME_NORMALIZED);
+    CloseHandle(h);
+    if (n == 0 || n >= 32768)
+        return L"";
+    std::wstring s(buffer, n);
+    if (s.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        return L"\\" + s.substr(7);
+    return s.rfind(L"\\\\?\\", 0) == 0 ? s.substr(4) : s;
+}
+
 } // namespace
 
 std::string system_reason(int code) {
@@ -179,10 +198,37 @@ RunLock::~RunLock() {
 bool RunLock::take(const std::string &file, std::ostream &err, std::string &error) {
     release();
     const std::wstring name = wide(file);
+    bool said = false;
+    const auto say_waiting = [&] {
+        if (!said)
+            err << "sndlatch-patch: waiting for " << file
+                << ", which another program or run has open\n";
+        said = true;
+    };
+    // First a mutex named after the file's final path, held to the end of
+    // the run, also while the file is replaced (when it cannot be held
+    // open). A run that dies leaves it abandoned, and the next one gets it.
+    std::wstring key = final_name(name);
+    if (!key.empty()) {
+        CharLowerBuffW(&key[0], DWORD(key.size()));
+        uint64_t hash = 14695981039346656037ull; // FNV-1a: the name may be too long for a mutex
+        for (const wchar_t c : key)
+            hash = (hash ^ uint16_t(c)) * 1099511628211ull;
+        const HANDLE m = CreateMutexW(nullptr, FALSE,
+                                      (L"Local\\sndlatch-patch-" + std::to_wstring(hash)).c_str());
+        DWORD got = m ? WaitForSingleObject(m, 0) : WAIT_FAILED;
+        if (got == WAIT_TIMEOUT) {
+            say_waiting();
+            got = WaitForSingleObject(m, INFINITE);
+        }
+        if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED)
+            mutex_ = reinterpret_cast<intptr_t>(m);
+        else if (m)
+            CloseHandle(m);
+    }
     // Another run asks for write access and shares only reading and
     // deleting, so two runs exclude each other, whatever name or link
     // each came by; readers (a scan, a virus scanner) still may read.
-    bool said = false;
     for (DWORD waited = 0;; waited += 100) {
         const HANDLE h =
             CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -194,14 +240,12 @@ bool RunLock::take(const std::string &file, std::ostream &err, std::string &erro
         const DWORD code = GetLastError();
         if (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION)
             break; // missing or read-only: the steps that follow say so
-        if (waited >= 10000) {
-            error = file + " is in use by another program; close it and try again";
+        if (waited >= 5000) {
+            error = file + " is in use by another program (or another run of this tool); close it "
+                           "and try again";
             return false;
         }
-        if (!said)
-            err << "sndlatch-patch: waiting for " << file
-                << ", which another program or run has open\n";
-        said = true;
+        say_waiting();
         Sleep(100);
     }
     // Leftovers of a killed run: a live run keeps its temporary files open
@@ -224,13 +268,18 @@ bool RunLock::take(const std::string &file, std::ostream &err, std::string &erro
 }
 
 void RunLock::before_replace() {
-    release();
-}
-
-void RunLock::release() {
     if (handle_ != -1)
         CloseHandle(as_handle(handle_));
     handle_ = -1;
+}
+
+void RunLock::release() {
+    before_replace();
+    if (mutex_ != -1) {
+        ReleaseMutex(as_handle(mutex_));
+        CloseHandle(as_handle(mutex_));
+    }
+    mutex_ = -1;
 }
 
 PathKind path_kind(const std::string &path) {
@@ -252,22 +301,6 @@ std::string link_target(const std::string &path) {
     // The name the system finally opens, compared with the name the folder
     // finally has plus the file's own name: they differ only for a link.
     // (Wine shows a link to a file as a plain file; this finds it too.)
-    const auto final_name = [](const std::wstring &name) -> std::wstring {
-        const HANDLE h =
-            CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            return L"";
-        wchar_t buffer[32768];
-        const DWORD n = GetFinalPathNameByHandleW(h, buffer, 32768, FILE_NAME_NORMALIZED);
-        CloseHandle(h);
-        if (n == 0 || n >= 32768)
-            return L"";
-        std::wstring s(buffer, n);
-        if (s.rfind(L"\\\\?\\UNC\\", 0) == 0)
-            return L"\\" + s.substr(7);
-        return s.rfind(L"\\\\?\\", 0) == 0 ? s.substr(4) : s;
-    };
     const std::filesystem::path p = fs_path(path);
     const std::wstring file = final_name(p.wstring());
     const std::wstring folder =
