@@ -5,6 +5,7 @@
 #include "sys.hpp"
 
 #include <ostream>
+#include <vector>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -98,10 +99,37 @@ std::string folder_of(const fs::path &path) {
     return path.has_parent_path() ? utf8_name(path.parent_path()) : ".";
 }
 
+// Whether two names in one folder are the same, as the platform compares
+// them.
+bool same_name(const std::string &a, const std::string &b) {
+#ifdef _WIN32
+    return iequals(a, b);
+#else
+    return a == b;
+#endif
+}
+
+// Removes the temporary files beside `target` that a killed run left:
+// only a run holding the lock on `target` writes them, so with the lock
+// held, none belongs to a live run.
+void remove_leftover_temps(const fs::path &target) {
+    const std::string prefix = utf8_name(target.filename()) + ".sndlatch-tmp";
+    std::vector<FolderEntry> entries;
+    int code = 0;
+    if (!list_folder(folder_of(target), entries, code))
+        return;
+    for (const FolderEntry &e : entries)
+        if (e.kind == EntryKind::File && e.name.size() > prefix.size() &&
+            same_name(e.name.substr(0, prefix.size()), prefix) &&
+            e.name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+            remove_created(target.parent_path() / fs_path(e.name));
+}
+
 } // namespace
 
 bool write_atomic(const std::string &path, const std::string &mode_from, RunLock &lock,
                   const Writer &write, std::string &error) {
+    remove_leftover_temps(fs_path(path));
     TempFile tmp(fs_path(path));
     if (!tmp.create(write, read_meta(mode_from), false, error))
         return false;
@@ -126,6 +154,7 @@ bool replace_keeping_orig(const std::string &file, FileSource &current, RunLock 
                           const Writer &write, KeptOrig &kept, std::string &error) {
     const fs::path path = fs_path(file), orig = fs_path(file + ".orig");
     const std::string folder = folder_of(path);
+    remove_leftover_temps(path);
     std::error_code ec;
     std::shared_ptr<FileSource> old;
     if (entry_exists(orig)) {

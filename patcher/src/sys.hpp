@@ -86,8 +86,7 @@ void sync_folder(const std::string &folder);
 // itself, opened so that nobody else may write it (another run asks for
 // exactly that), and a mutex named after the file's final path, which is
 // still held while the file is replaced. The system releases them when the
-// process ends, however it ends. Holding it, the run removes temporary files that a killed run
-// left beside the file.
+// process ends, however it ends.
 class RunLock {
   public:
     RunLock() = default;
@@ -107,14 +106,21 @@ class RunLock {
   private:
     void release();
 
-    intptr_t handle_ = -1;  // the lock file's descriptor; Windows: the file itself
-    intptr_t mutex_ = -1;   // Windows: the run's mutex, held to the end
-    std::string lock_path_; // natively: FILE.sndlatch-lock
+    intptr_t handle_ = -1; // the lock file's descriptor; Windows: the file itself
+#ifdef _WIN32
+    intptr_t mutex_ = -1; // the run's mutex, held to the end
+#else
+    std::string lock_path_; // FILE.sndlatch-lock
+#endif
 };
 
 // What a name is, following links.
 enum class PathKind { Missing, Regular, Other };
 PathKind path_kind(const std::string &path);
+
+// The name the system finally opens for `path`: absolute, every link
+// followed; "" when it cannot be opened.
+std::string final_path(const std::string &path);
 
 // The file that a symbolic link (or, on Windows, any reparse point) finally
 // names; "" when `path` is not a link or cannot be resolved.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
@@ -18,11 +19,6 @@
 namespace sndlatch {
 
 namespace {
-
-std::string folder_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // A rename that fails when `to` exists: renameat2 where the file system
 // has it, else a hard link (which never replaces) and removing `from`.
@@ -160,67 +156,21 @@ void sync_folder(const std::string &folder) {
     }
 }
 
-RunLock::~RunLock() {
-    release();
-}
-
-bool RunLock::take(const std::string &file, std::ostream &err, std::string &) {
-    release();
-    const std::string path = file + ".sndlatch-lock";
-    bool said = false;
-    for (;;) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
-            return true; // no run can write in this folder
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (!said)
-                err << "sndlatch-patch: waiting for another run on " << file << "\n";
-            said = true;
-            while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-        // The run before may have removed the lock file while this one
-        // waited on it: then the lock is on a file nobody else sees.
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-            handle_ = fd;
-            lock_path_ = path;
-            break;
-        }
-        close(fd);
-    }
-    // Every FILE.sndlatch-tmpN belongs to a run that held this lock; none
-    // is alive now.
-    const std::string folder = folder_of(file),
-                      prefix = file.substr(file.rfind('/') + 1) + ".sndlatch-tmp";
-    std::vector<FolderEntry> entries;
-    int code;
-    if (list_folder(folder, entries, code))
-        for (const FolderEntry &e : entries)
-            if (e.kind == EntryKind::File && e.name.size() > prefix.size() &&
-                e.name.compare(0, prefix.size(), prefix) == 0 &&
-                e.name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
-                unlink((folder + "/" + e.name).c_str());
-    return true;
-}
-
-void RunLock::before_replace() {}
-
-void RunLock::release() {
-    if (handle_ < 0)
-        return;
-    // Removed while still held, so that a run waiting on it notices.
-    unlink(lock_path_.c_str());
-    close(int(handle_));
-    handle_ = -1;
+std::string final_path(const std::string &path) {
+    char *resolved = realpath(path.c_str(), nullptr);
+    const std::string s = resolved ? resolved : "";
+    std::free(resolved);
+    return s;
 }
 
 PathKind path_kind(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0)
         return S_ISREG(st.st_mode) ? PathKind::Regular : PathKind::Other;
-    // A link to nothing is not a new name either.
+    // A link to nothing is not a new name either; a name in a missing
+    // folder is, and creating it says why not.
+    if (errno == ENOTDIR)
+        return PathKind::Missing;
     return errno == ENOENT && lstat(path.c_str(), &st) != 0 ? PathKind::Missing : PathKind::Other;
 }
 

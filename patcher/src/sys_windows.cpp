@@ -191,95 +191,9 @@ bool rename_new(const std::string &from, const std::string &to, int &code) {
 
 void sync_folder(const std::string &) {}
 
-RunLock::~RunLock() {
-    release();
-}
-
-bool RunLock::take(const std::string &file, std::ostream &err, std::string &error) {
-    release();
-    const std::wstring name = wide(file);
-    bool said = false;
-    const auto say_waiting = [&] {
-        if (!said)
-            err << "sndlatch-patch: waiting for " << file
-                << ", which another program or run has open\n";
-        said = true;
-    };
-    // First a mutex named after the file's final path, held to the end of
-    // the run, also while the file is replaced (when it cannot be held
-    // open). A run that dies leaves it abandoned, and the next one gets it.
-    std::wstring key = final_name(name);
-    if (!key.empty()) {
-        CharLowerBuffW(&key[0], DWORD(key.size()));
-        uint64_t hash = 14695981039346656037ull; // FNV-1a: the name may be too long for a mutex
-        for (const wchar_t c : key)
-            hash = (hash ^ uint16_t(c)) * 1099511628211ull;
-        const HANDLE m = CreateMutexW(nullptr, FALSE,
-                                      (L"Local\\sndlatch-patch-" + std::to_wstring(hash)).c_str());
-        DWORD got = m ? WaitForSingleObject(m, 0) : WAIT_FAILED;
-        if (got == WAIT_TIMEOUT) {
-            say_waiting();
-            got = WaitForSingleObject(m, INFINITE);
-        }
-        if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED)
-            mutex_ = reinterpret_cast<intptr_t>(m);
-        else if (m)
-            CloseHandle(m);
-    }
-    // Another run asks for write access and shares only reading and
-    // deleting, so two runs exclude each other, whatever name or link
-    // each came by; readers (a scan, a virus scanner) still may read.
-    for (DWORD waited = 0;; waited += 100) {
-        const HANDLE h =
-            CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            handle_ = reinterpret_cast<intptr_t>(h);
-            break;
-        }
-        const DWORD code = GetLastError();
-        if (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION)
-            break; // missing or read-only: the steps that follow say so
-        if (waited >= 5000) {
-            error = file + " is in use by another program (or another run of this tool); close it "
-                           "and try again";
-            return false;
-        }
-        say_waiting();
-        Sleep(100);
-    }
-    // Leftovers of a killed run: a live run keeps its temporary files open
-    // without sharing, so they cannot be deleted, and a killed one's can.
-    const std::filesystem::path p = fs_path(file);
-    const std::string folder = p.has_parent_path() ? utf8_name(p.parent_path()) : ".";
-    const std::string prefix = utf8_name(p.filename()) + ".sndlatch-tmp";
-    std::vector<FolderEntry> entries;
-    int code;
-    if (list_folder(folder, entries, code))
-        for (const FolderEntry &e : entries)
-            if (e.kind == EntryKind::File && e.name.size() > prefix.size() &&
-                _strnicmp(e.name.c_str(), prefix.c_str(), prefix.size()) == 0 &&
-                e.name.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
-                const std::wstring left = wide(folder + "\\" + e.name);
-                SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(left.c_str());
-            }
-    return true;
-}
-
-void RunLock::before_replace() {
-    if (handle_ != -1)
-        CloseHandle(as_handle(handle_));
-    handle_ = -1;
-}
-
-void RunLock::release() {
-    before_replace();
-    if (mutex_ != -1) {
-        ReleaseMutex(as_handle(mutex_));
-        CloseHandle(as_handle(mutex_));
-    }
-    mutex_ = -1;
+std::string final_path(const std::string &path) {
+    const std::wstring s = final_name(wide(path));
+    return s.empty() ? "" : narrow(s.c_str());
 }
 
 PathKind path_kind(const std::string &path) {
@@ -288,7 +202,9 @@ PathKind path_kind(const std::string &path) {
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        return code == ERROR_FILE_NOT_FOUND ? PathKind::Missing : PathKind::Other;
+        // A name in a missing folder is new too; creating it says why not.
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? PathKind::Missing
+                                                                            : PathKind::Other;
     }
     BY_HANDLE_FILE_INFORMATION info;
     const bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
@@ -320,7 +236,7 @@ bool list_folder(const std::string &folder, std::vector<FolderEntry> &entries, i
                                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (h == INVALID_HANDLE_VALUE) {
         code = int(GetLastError());
-        return false;
+        return code == ERROR_FILE_NOT_FOUND; // an empty drive has no "." either
     }
     do {
         if (wcscmp(d.cFileName, L".") == 0 || wcscmp(d.cFileName, L"..") == 0)
