@@ -5,8 +5,8 @@
 #include "sys.hpp"
 
 #include <ostream>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
