@@ -73,8 +73,8 @@ Bytes big_host(const char *name, size_t size) {
 }
 
 TEST(TwoRuns, OnOneProgramKeepTheOriginal) {
-    const Bytes original = big_host("host-first.exe", 8 << 20);
-    for (int round = 0; round < 24; ++round) {
+    const Bytes original = big_host("host-first.exe", 4 << 20);
+    for (int round = 0; round < 16; ++round) {
         SCOPED_TRACE(round);
         TempDir dir;
         const std::string h = dir / "h.exe";
@@ -90,7 +90,7 @@ TEST(TwoRuns, OnOneProgramKeepTheOriginal) {
 }
 
 TEST(TwoRuns, AfterAnUpdateNumberEachOriginalOnce) {
-    const Bytes v1 = big_host("host-first.exe", 6 << 20), v2 = big_host("host-last.exe", 6 << 20);
+    const Bytes v1 = big_host("host-first.exe", 1 << 20), v2 = big_host("host-last.exe", 1 << 20);
     for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE(round);
         TempDir dir;
