@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -125,6 +126,28 @@ TEST(Leftovers, OfAKilledRunAreClearedByTheNext) {
     testutil::write(dir / "out.exe.sndlatch-tmp3", Bytes(1000, 1));
     EXPECT_EQ(cli({"-o", dir / "out.exe", h}).code, 0);
     EXPECT_FALSE(std::filesystem::exists(dir / "out.exe.sndlatch-tmp3"));
+}
+
+// The patched program and its .orig keep the program's mode, owner and
+// modification time.
+TEST(Replace, KeepsModeOwnerAndTime) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    testutil::write(h, host("host-first.exe"));
+    ASSERT_EQ(chmod(h.c_str(), 0751), 0);
+    const struct timespec times[2] = {{1577934245, 0}, {1577934245, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, h.c_str(), times, 0), 0);
+    struct stat before {};
+    stat(h.c_str(), &before);
+    ASSERT_EQ(cli({h}).code, 0);
+    for (const std::string &f : {h, h + ".orig"}) {
+        struct stat after {};
+        stat(f.c_str(), &after);
+        EXPECT_EQ(after.st_mode, before.st_mode) << f;
+        EXPECT_EQ(after.st_uid, before.st_uid) << f;
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << f;
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << f;
+    }
 }
 
 TEST(Output, OnlyOntoARegularFileOrANewName) {
