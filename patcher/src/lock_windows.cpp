@@ -36,7 +36,12 @@ bool RunLock::take(const std::string &file, std::ostream &err, std::string &erro
     // First a mutex named after the file's final path, held to the end of
     // the run, also while the file is replaced (when it cannot be held
     // open). A run that dies leaves it abandoned, and the next one gets it.
+    // A new name (-o) is named by its folder's final path.
+    const std::filesystem::path p = fs_path(file);
     std::wstring key = fs_path(final_path(file)).wstring();
+    const std::string folder = final_path(p.has_parent_path() ? utf8_name(p.parent_path()) : ".");
+    if (key.empty() && !folder.empty())
+        key = (fs_path(folder) / p.filename()).wstring();
     if (!key.empty()) {
         CharLowerBuffW(&key[0], DWORD(key.size()));
         uint64_t hash = 14695981039346656037ull; // FNV-1a: the name may be too long for a mutex
