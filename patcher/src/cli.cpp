@@ -32,7 +32,8 @@ const char *const kHelp =
     "                     kept as HOST.exe.orig (see \"Originals\" below)\n"
     "  -o OUT             write the patched program to OUT, leave HOST.exe alone;\n"
     "                     an already patched HOST.exe is copied to OUT as it is.\n"
-    "                     OUT may not be HOST.exe itself or a link to it\n"
+    "                     OUT may not be HOST.exe itself or a link to it, and\n"
+    "                     must be a regular file (a link to one) or a new name\n"
     "  --check            report whether HOST.exe can be patched, is already\n"
     "                     patched, or why not; change nothing\n"
     "  --strip-signature  patch a signed program too, dropping its Authenticode\n"
@@ -42,7 +43,8 @@ const char *const kHelp =
     "                     gives; HOST.exe.orig is renamed back to HOST.exe\n"
     "  --scan FOLDER      say for every .exe and .dll in FOLDER and its subfolders\n"
     "                     whether and how it gets waveOutOpen, and so which file\n"
-    "                     to patch; change nothing\n"
+    "                     to patch; change nothing. Links to folders are not\n"
+    "                     followed\n"
     "  -h, --help, /?     show this help\n"
     "  -v, --version      show the version\n"
     "\n"
@@ -62,13 +64,15 @@ const char *const kHelp =
     "  patched program it replaces can always be made again by patching.\n"
     "  If HOST.exe is a symbolic link, the file it points to is patched or\n"
     "  restored, and its .orig is kept beside that file.\n"
+    "  Two runs on the same program take turns; the second one waits.\n"
     "\n"
     "Exit codes:\n"
     "  0  patched, already patched, (with --check) can be patched, (with\n"
     "     --restore) restored or already the original, or (with --scan) the\n"
     "     folder was scanned\n"
     "  1  the program cannot be patched, or --restore found HOST.exe changed\n"
-    "     or never patched; the reason is printed\n"
+    "     or never patched; the reason is printed. With --scan: some folders\n"
+    "     could not be listed\n"
     "  2  usage error or a file could not be read or written\n"
     "On exit codes 1 and 2 no file has been changed.\n"
     "\n"
@@ -262,7 +266,12 @@ int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
         return folder_given(host, err);
     const std::string file = resolve_links(host), orig = file + ".orig";
     std::error_code ec;
+    RunLock lock;
     std::string error;
+    if (!lock.take(file, err, error)) {
+        err << "sndlatch-patch: " << error << "; nothing changed\n";
+        return kExitUsage;
+    }
     const std::shared_ptr<FileSource> current = FileSource::open(file, error);
     if (!current) {
         err << "sndlatch-patch: " << host << ": " << error << "\n";
@@ -315,12 +324,14 @@ int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
     original->close();
     current->close();
     // A rename keeps the original's bytes exactly and is atomic.
-    fs::rename(fs_path(orig), fs_path(file), ec);
-    if (ec) {
-        err << "sndlatch-patch: cannot restore " << host << " from " << orig << ": " << ec.message()
-            << "\n";
+    lock.before_replace();
+    int code = 0;
+    if (!rename_replacing(orig, file, code)) {
+        err << "sndlatch-patch: cannot restore " << host << " from " << orig << ": "
+            << system_reason(code) << "\n";
         return kExitUsage;
     }
+    sync_folder(utf8_name(folder_of(file)));
     out << "restored " << host << " from " << orig << "\n";
     return kExitOk;
 }
@@ -330,14 +341,27 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         return usage_error(a.output + " is " + a.host + " itself; leave out -o to patch in place",
                            err);
     // In place, a symbolic link stays a link: the file it points to is
-    // patched, and its .orig is kept beside that file.
+    // patched, and its .orig is kept beside that file. So does OUT.
     const std::string file = a.output.empty() ? resolve_links(a.host) : a.host;
     if (is_folder(file))
         return folder_given(a.host, err);
+    const std::string out_file = a.output.empty() ? "" : resolve_links(a.output);
+    if (!a.output.empty() &&
+        (path_kind(a.output) == PathKind::Other || path_kind(out_file) == PathKind::Other)) {
+        err << "sndlatch-patch: " << a.output
+            << " is not a regular file; -o writes only to a file or a new name\n";
+        return kExitUsage;
+    }
+    // One run at a time on the file that is written.
+    std::string error;
+    RunLock lock;
+    if (!a.check && !lock.take(a.output.empty() ? file : out_file, err, error)) {
+        err << "sndlatch-patch: " << error << "; nothing changed\n";
+        return kExitUsage;
+    }
 
     // Only the parts of the program that the analysis needs are read; the
     // rest is streamed from the file when the output is written.
-    std::string error;
     const std::shared_ptr<FileSource> input = FileSource::open(file, error);
     if (!input) {
         err << "sndlatch-patch: " << a.host << ": " << error << "\n";
@@ -363,7 +387,7 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         else
             write_patched(plan, *input, o);
     };
-    if (!a.check && !a.output.empty() && !write_atomic(a.output, file, write_output, error)) {
+    if (!a.check && !a.output.empty() && !write_atomic(out_file, file, lock, write_output, error)) {
         err << "sndlatch-patch: cannot write " << a.output << ": " << error
             << "; nothing changed\n";
         return kExitUsage;
@@ -391,7 +415,7 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
     }
 
     KeptOrig kept;
-    if (!replace_keeping_orig(file, *input, write_output, kept, error)) {
+    if (!replace_keeping_orig(file, *input, lock, write_output, kept, error)) {
         err << "sndlatch-patch: cannot patch " << a.host << ": " << error << "; nothing changed\n";
         return kExitUsage;
     }

@@ -2,6 +2,8 @@
 // and the UTF-8 names the tool uses for paths.
 #include "files.hpp"
 
+#include "sys.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -106,9 +108,15 @@ std::string utf8_name(const fs::path &path) {
     return path.u8string();
 }
 
-std::string system_reason(const char *fallback) {
+std::string errno_reason(const char *fallback) {
     const int code = errno;
-    return code != 0 ? std::generic_category().message(code) : std::string(fallback);
+    if (code == 0)
+        return fallback;
+    // Worded like the other reasons: "no such file or directory".
+    std::string s = std::generic_category().message(code);
+    if (s.size() > 1 && s[0] >= 'A' && s[0] <= 'Z' && s[1] >= 'a' && s[1] <= 'z')
+        s[0] = char(s[0] - 'A' + 'a');
+    return s;
 }
 
 std::shared_ptr<FileSource> FileSource::open(const std::string &path, std::string &error) {
@@ -122,7 +130,7 @@ std::shared_ptr<FileSource> FileSource::open(const std::string &path, std::strin
     errno = 0;
     f->in_.open(fs_path(path), std::ios::binary);
     if (!f->in_) {
-        error = "cannot open it: " + system_reason("it cannot be read");
+        error = "cannot open it: " + errno_reason("it cannot be read");
         return nullptr;
     }
     const std::streamoff size = f->in_.seekg(0, std::ios::end).tellg();
@@ -143,7 +151,7 @@ void FileSource::read_file(size_t off, void *dst, size_t len) const {
     in_.read(static_cast<char *>(dst), std::streamsize(len));
     if (!in_ || size_t(in_.gcount()) != len)
         throw ReadError("cannot read " + name_ + ": " +
-                        system_reason("it is shorter than it was (it changed while it was read)"));
+                        errno_reason("it is shorter than it was (it changed while it was read)"));
 }
 
 void FileSource::read_checked(size_t off, void *dst, size_t len) const {
@@ -185,6 +193,36 @@ bool same_bytes(const ByteSource &file, const Writer &write) {
     std::ostream out(&buf);
     write(out);
     return buf.same() && out;
+}
+
+// The stream side of NewFile; sys_*.cpp write the buffer to the file.
+NewFile::int_type NewFile::overflow(int_type c) {
+    if (!drain())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize NewFile::xsputn(const char *s, std::streamsize n) {
+    std::streamsize done = 0;
+    while (done < n && (pptr() < epptr() || drain())) {
+        const std::streamsize k = std::min<std::streamsize>(n - done, epptr() - pptr());
+        std::memcpy(pptr(), s + done, size_t(k));
+        pbump(int(k));
+        done += k;
+    }
+    return done;
+}
+
+int NewFile::sync() {
+    return drain() ? 0 : -1;
+}
+
+NewFile::pos_type NewFile::seekpos(pos_type p, std::ios_base::openmode mode) {
+    return seekoff(off_type(p), std::ios_base::beg, mode);
 }
 
 } // namespace sndlatch

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "pe.hpp"
+#include "sys.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -24,7 +25,7 @@ std::string utf8_name(const std::filesystem::path &path);
 
 // The system's reason for the last failed file operation (errno), as the
 // system words it; `fallback` when errno names none.
-std::string system_reason(const char *fallback);
+std::string errno_reason(const char *fallback);
 
 // An input file that could not be read after it was opened.
 struct ReadError : std::runtime_error {
@@ -74,11 +75,12 @@ void write_copy(const ByteSource &source, std::ostream &out);
 bool same_bytes(const ByteSource &file, const Writer &write);
 
 // Creates the file at `path` atomically: `write` fills a temporary file
-// beside it, which is then renamed over `path`, so readers see the old file
-// or the new one, never a mix. `mode_from` names a file whose permissions
-// the new file takes (may be empty). On failure no file is left behind.
-bool write_atomic(const std::string &path, const std::string &mode_from, const Writer &write,
-                  std::string &error);
+// beside it, which is flushed to the disk and then renamed over `path`, so
+// readers see the old file or the new one, never a mix. `mode_from` names
+// a file whose permissions the new file takes (may be empty). `lock` is
+// the run's lock on `path`. On failure no file is left behind.
+bool write_atomic(const std::string &path, const std::string &mode_from, RunLock &lock,
+                  const Writer &write, std::string &error);
 
 // The file that `path` names, following symbolic links (relative targets
 // are taken from the link's folder). Other paths come back unchanged.
@@ -97,9 +99,11 @@ struct KeptOrig {
 // from `current`, which is an open FileSource over `file`) as FILE.orig. An
 // existing FILE.orig holding the same bytes is left as it is; one that
 // differs is renamed to FILE.orig.N, the first N free, and never
-// overwritten. `current` is closed before anything is renamed. On failure
-// every file is as it was and nothing is left behind.
-bool replace_keeping_orig(const std::string &file, FileSource &current, const Writer &write,
-                          KeptOrig &kept, std::string &error);
+// overwritten. Both new files keep the mode, owner and modification time
+// of `file` and are on the disk before they are renamed into place.
+// `current` is closed before anything is renamed; `lock` is the run's lock
+// on `file`. On failure every file is as it was and nothing is left behind.
+bool replace_keeping_orig(const std::string &file, FileSource &current, RunLock &lock,
+                          const Writer &write, KeptOrig &kept, std::string &error);
 
 } // namespace sndlatch

@@ -137,7 +137,12 @@ int main() {
 
 #else
 
+#include <csignal>
+
 int main(int argc, char **argv) {
+    // A reader that goes away (`| head`) must not end the tool halfway
+    // through its work, nor change its exit code once the work is done.
+    signal(SIGPIPE, SIG_IGN);
     return run_guarded(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }
 

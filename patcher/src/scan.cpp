@@ -3,6 +3,7 @@
 #include "cli.hpp"
 #include "files.hpp"
 #include "patch.hpp"
+#include "sys.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -169,6 +170,40 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
     return r;
 }
 
+namespace {
+
+// Collects the modules in `root` and below into `files`, one folder open
+// at a time, so that a deep tree needs no more open files than a flat one.
+// Links to folders (and junctions) are never entered, so no folder is
+// listed twice and a link loop ends nowhere. Each folder that cannot be
+// listed gets a line on `err` and is counted in `unlisted`. False with the
+// error code when `root` itself cannot be listed.
+bool collect_modules(const fs::path &root, std::vector<fs::path> &files, size_t &unlisted,
+                     int &code, std::ostream &err) {
+    std::vector<fs::path> folders{root};
+    std::vector<FolderEntry> entries;
+    while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        if (!list_folder(utf8_name(folder), entries, code)) {
+            if (folder == root)
+                return false;
+            err << "sndlatch-patch: cannot list " << utf8_name(folder) << ": "
+                << system_reason(code) << "\n";
+            ++unlisted;
+        }
+        for (const FolderEntry &e : entries) {
+            if (e.kind == EntryKind::Folder)
+                folders.push_back(folder / fs_path(e.name));
+            else if (e.kind == EntryKind::File && is_module_name(fs_path(e.name)))
+                files.push_back(folder / fs_path(e.name));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
     std::error_code ec;
     const fs::path root = fs_path(folder);
@@ -177,20 +212,11 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
         return kExitUsage;
     }
     std::vector<fs::path> files;
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    if (ec) {
-        err << "sndlatch-patch: " << folder << ": " << ec.message() << "\n";
+    size_t unlisted = 0;
+    int code = 0;
+    if (!collect_modules(root, files, unlisted, code, err)) {
+        err << "sndlatch-patch: " << folder << ": " << system_reason(code) << "\n";
         return kExitUsage;
-    }
-    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) {
-            err << "sndlatch-patch: warning: could not list all of " << folder << ": "
-                << ec.message() << "\n";
-            break;
-        }
-        std::error_code type_ec;
-        if (is_module_name(it->path()) && it->is_regular_file(type_ec))
-            files.push_back(it->path());
     }
     std::sort(files.begin(), files.end());
     Folders folders(root, files);
@@ -265,6 +291,11 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
             << "the patch (" << both->second.front()
             << (both->second.size() > 1 ? " and others" : "")
             << "); use one or the other: --restore the patched files, or delete winmm.dll\n";
+    }
+    if (unlisted != 0) {
+        err << "sndlatch-patch: could not list " << count(unlisted, "folder", "folders")
+            << "; their modules are not above\n";
+        return kExitRefused;
     }
     return kExitOk;
 }

@@ -227,12 +227,13 @@ TEST(Files, FailedReplaceLeavesEverythingAsItWas) {
     std::string error;
     const std::shared_ptr<FileSource> current = FileSource::open(h, error);
     KeptOrig kept;
+    RunLock lock;
     const Writer swap_for_folder = [&](std::ostream &out) {
         out << "patched";
         std::filesystem::remove(h);
         std::filesystem::create_directories(h + "/in-the-way");
     };
-    EXPECT_FALSE(replace_keeping_orig(h, *current, swap_for_folder, kept, error));
+    EXPECT_FALSE(replace_keeping_orig(h, *current, lock, swap_for_folder, kept, error));
     EXPECT_TRUE(has(error, "cannot replace " + h)) << error;
     EXPECT_EQ(testutil::read(h + ".orig"), older);
     EXPECT_EQ(dir.file_count(), 2u) << "a temporary file or .orig.1 was left";
@@ -481,11 +482,11 @@ TEST(Cli, MessagesLeadSomewhere) {
     testutil::write(h, host("host-first.exe"));
     Result r = cli({missing});
     EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(has(r.err, missing + ": cannot open it: No such file or directory")) << r.err;
+    EXPECT_TRUE(has(r.err, missing + ": cannot open it: no such file or directory")) << r.err;
     r = cli({"-o", dir / "no/out.exe", h});
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(has(r.err, "cannot write " + (dir / "no/out.exe") + ": ")) << r.err;
-    EXPECT_TRUE(has(r.err, "No such file or directory")) << r.err;
+    EXPECT_TRUE(has(r.err, "no such file or directory")) << r.err;
     EXPECT_FALSE(has(r.err, "sndlatch-tmp")) << r.err;
 
     // --restore on a patched program whose original is gone.
