@@ -19,23 +19,12 @@
 using namespace sndlatch;
 using testutil::host;
 using testutil::TempDir;
+using testutil::cli;
+using testutil::has;
+using testutil::Result;
 
 namespace {
 
-struct Result {
-    int code;
-    std::string out, err;
-};
-
-Result cli(const std::vector<std::string> &args) {
-    std::ostringstream out, err;
-    const int code = run(args, out, err);
-    return {code, out.str(), err.str()};
-}
-
-bool has(const std::string &s, const std::string &part) {
-    return s.find(part) != std::string::npos;
-}
 
 // Runs the tool in `n` child processes at once, all released together;
 // returns their exit codes.

@@ -1,15 +1,34 @@
 // Helpers shared by the sndlatch-patch unit tests.
 #pragma once
 
+#include "cli.hpp"
 #include "pe.hpp"
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
+#include <vector>
 #include <string>
 
 namespace testutil {
+
+// What one run of the tool gave: its exit code and what it printed.
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+inline Result cli(const std::vector<std::string> &args) {
+    std::ostringstream out, err;
+    const int code = sndlatch::run(args, out, err);
+    return {code, out.str(), err.str()};
+}
+
+inline bool has(const std::string &s, const std::string &part) {
+    return s.find(part) != std::string::npos;
+}
 
 using sndlatch::Bytes;
 
