@@ -25,7 +25,7 @@ def main(build, version):
             print("FAIL: no %s; CPack wrote %s" % (os.path.basename(path), os.listdir(scratch)))
             return 1
         with zipfile.ZipFile(path) as z:
-            names = sorted(z.namelist())
+            names = sorted(n for n in z.namelist() if not n.endswith("/"))
             want = ["README.txt", "sndlatch-patch.exe", "sndlatch.dll", "sndlatch.ini",
                     "winmm.dll", "x64/winmm.dll"]
             if names != want:
