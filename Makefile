@@ -5,11 +5,15 @@
 # FUZZ_TIME seconds), make clean.
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
+# The 64-bit drop-in winmm.dll, its tests and benchmark: the same project
+# configured for x86-64. The 32-bit build packages its winmm.dll from there.
+BUILD64 = $(BUILD)/x64
 NATIVE = $(BUILD)/native
 NATIVE_ASAN = $(BUILD)/native-asan
 FUZZ_TIME ?= 600
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+CMAKE_FLAGS64 = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all setup build native native-asan package demo test fuzz bench clean
 
@@ -18,8 +22,11 @@ all: package demo
 setup:
 	@bash tools/setup.sh
 
-# The DLL, sndlatch-patch.exe, the demo and the Windows test programs.
+# The DLL, sndlatch-patch.exe, both drop-ins, the demo and the Windows test
+# programs.
 build: setup
+	@cmake -S . -B $(BUILD64) $(CMAKE_FLAGS64) --log-level=WARNING
+	@cmake --build $(BUILD64) -j $(JOBS)
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) --log-level=WARNING
 	@cmake --build $(BUILD) -j $(JOBS)
 
@@ -52,6 +59,7 @@ demo: build native
 
 test: build native native-asan
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD64) && ctest --output-on-failure -j $(JOBS)
 	@cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
 	@cd $(NATIVE_ASAN) && ctest --output-on-failure -j $(JOBS)
 
@@ -59,10 +67,11 @@ test: build native native-asan
 fuzz: native-asan
 	@sh tests/fuzz/run.sh $(NATIVE_ASAN)/fuzz/patch_fuzz $(NATIVE_ASAN)/tests/hosts $(NATIVE_ASAN)/fuzz $(FUZZ_TIME)
 
-# One table: each path of the DLL against its floor under Wine, and the
-# patcher against a plain copy. Not part of test.
+# One table: each path of the DLL and of both drop-ins against its floor
+# under Wine, and the patcher against a plain copy. Not part of test.
 bench: build native
 	@cmake --build $(BUILD) --target bench_programs -j $(JOBS)
+	@cmake --build $(BUILD64) --target bench_programs -j $(JOBS)
 	@bash bench/run.sh $(BUILD)
 
 clean:

@@ -175,6 +175,8 @@ void row(const char *what, double value, double floor, double goal) {
 
 // ---- instructions per call ----------------------------------------------------
 
+#if defined(__i386__)
+// Single-stepping one call: i386 only, where the benchmarks count instructions.
 namespace {
 
 volatile LONG steps;          // single-step traps taken since the traced call began
@@ -235,6 +237,8 @@ int instructions_per_call(open_fn fn) {
     }
     return first;
 }
+
+#endif
 
 void count_row(const char *what, int count, int floor, int goal) {
     char limit[16];

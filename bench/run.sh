@@ -5,9 +5,11 @@
 #
 # BUILD defaults to build; the options go to both Windows programs (see
 # bench.cpp). BUILD/bench/sndlatch_bench.exe measures rows 1 to 5 under Wine;
-# bench/patch_time.sh adds the patcher's row, timed on this machine; and
+# bench/patch_time.sh adds the patcher's row, timed on this machine;
 # BUILD/bench/dropin/dropin_bench.exe measures the drop-in winmm.dll's rows 6
-# to 8, under the DLL override that makes Wine load it.
+# to 8, under the DLL override that makes Wine load it; and the same program
+# built for x86-64, BUILD/x64/bench/dropin/dropin_bench.exe, measures the
+# 64-bit drop-in's rows 9 and 10 in a 64-bit prefix of its own.
 # Nothing else should run meanwhile: the ratios cancel the machine's noise,
 # not another program's load.
 set -euo pipefail
@@ -35,3 +37,6 @@ fi
 bash "$root/bench/patch_time.sh" "$build"
 WINEDLLOVERRIDES="winmm=n,b" "$root/tools/wine-run" --dir "$build/wine" --timeout 1800 \
   "$build/bench/dropin/dropin_bench.exe" "${emulated[@]}" "$@"
+echo "loader   rows 9 and 10: Wine's 64-bit loader, natively"
+WINEDLLOVERRIDES="winmm=n,b" "$root/tools/wine-run" --win64 --dir "$build/x64/wine" --timeout 1800 \
+  "$build/x64/bench/dropin/dropin_bench.exe" "$@"

@@ -25,8 +25,9 @@ static volatile LONG real_missing;  // 1 when it could not be loaded; never retr
 // -----------------------------------------------------------------------------------
 
 // Loads the system's winmm by its full path: a bare name would give back this
-// module. On 64-bit Windows a 32-bit process's system directory is redirected
-// to SysWOW64, which holds the 32-bit winmm.
+// module. The system directory is the one of the process's own architecture:
+// on 64-bit Windows a 32-bit process's is redirected to SysWOW64, which holds
+// the 32-bit winmm, and a 64-bit process's is System32, with the 64-bit one.
 static HMODULE load_real_winmm() {
     static const WCHAR file[] = L"\\winmm.dll";
     WCHAR path[MAX_PATH + sizeof file / sizeof file[0]];
@@ -83,8 +84,9 @@ static void *real_function(HMODULE module, unsigned index) {
 }
 
 // Points slot `index` at the system's function, or at its missing answer,
-// and returns where the call goes now. The caller's last-error value reaches
-// the function as the caller left it.
+// and returns where the call goes now. Called by wm_resolve_common (arch_*.cpp),
+// which keeps the caller's argument registers and stack around it; the
+// caller's last-error value reaches the function as the caller left it.
 extern "C" void *WINAPI wm_resolve(unsigned index) {
     DWORD last_error = GetLastError();
     HMODULE module = real_winmm_module();
@@ -109,21 +111,3 @@ extern "C" void wm_ordinal_missing() {
     const DWORD status_ordinal_not_found = 0xC0000138;
     RaiseException(status_ordinal_not_found, EXCEPTION_NONCONTINUABLE, 0, NULL);
 }
-
-// Entered from a stub's resolver with the export's index pushed above the
-// caller's return address. Keeps eax, ecx and edx for the real function,
-// replaces the index with the target and returns into it, so the target
-// finds the stack exactly as the caller left it.
-asm(".text\n"
-    ".globl _wm_resolve_common\n"
-    "_wm_resolve_common:\n"
-    "    pushl %eax\n"
-    "    pushl %ecx\n"
-    "    pushl %edx\n"
-    "    pushl 12(%esp)\n"
-    "    call _wm_resolve@4\n"
-    "    movl %eax, 12(%esp)\n"
-    "    popl %edx\n"
-    "    popl %ecx\n"
-    "    popl %eax\n"
-    "    ret\n");

@@ -7,7 +7,8 @@ set -euo pipefail
 packages=(
   cmake make
   g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
-  wine wine32:i386
+  g++-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64
   googletest
   clang lld llvm libclang-rt-14-dev
   python3

@@ -10,8 +10,8 @@
 // handle from module memory rather than storing a constant.
 static HWAVEOUT floor_handle = (HWAVEOUT)(ULONG_PTR)0xff00;
 
-extern "C" MMRESULT WINAPI floor_open(LPHWAVEOUT phwo, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR,
-                                      DWORD) {
+extern "C" __declspec(dllexport) MMRESULT WINAPI
+    floor_open(LPHWAVEOUT phwo, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD) {
     *phwo = floor_handle;
     return MMSYSERR_NOERROR;
 }

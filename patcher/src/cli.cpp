@@ -53,6 +53,8 @@ const char *const kHelp =
     "patched DLL, needs sndlatch.dll in its own folder to start.\n"
     "A program that gets waveOutOpen by ordinal, delay-loaded or through\n"
     "GetProcAddress needs the drop-in winmm.dll instead (--scan says which).\n"
+    "A 64-bit program is never patched: one that opens the device needs the\n"
+    "64-bit drop-in, x64\\winmm.dll (--check and --scan say so).\n"
     "\n"
     "Originals:\n"
     "  HOST.exe.orig always holds the program that the last in-place patch\n"
@@ -377,7 +379,11 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         an = std::move(d.analysis);
         plan = std::move(d.plan);
     } catch (const Refusal &r) {
-        err << "sndlatch-patch: " << a.host << ": cannot be patched: " << r.what() << "\n";
+        // A 64-bit module that opens the device is not patched, but the
+        // 64-bit drop-in reaches it.
+        const bool bit64 = scan_module(input).reach == Reach::Bit64;
+        err << "sndlatch-patch: " << a.host
+            << ": cannot be patched: " << (bit64 ? kUse64BitDropin : r.what()) << "\n";
         return kExitRefused;
     }
 

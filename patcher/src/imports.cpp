@@ -50,27 +50,33 @@ std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
         if (d.original_first_thunk == 0 && d.time_date_stamp != 0)
             refuse("imports from " + d.dll + " are bound and have no lookup table");
         const uint32_t table = d.original_first_thunk ? d.original_first_thunk : d.first_thunk;
+        // Entries are 8 bytes in a 64-bit image, the ordinal flag its top bit.
+        const uint32_t entry = pe.pe32_plus ? 8 : 4;
         for (size_t k = 0;; ++k) {
             if (k >= kMaxThunks)
                 refuse("the imports from " + d.dll + " have no end");
-            const uint32_t v = pe.read32_at_rva(uint32_t(table + 4 * k));
-            if (v == 0)
+            const uint32_t at = uint32_t(table + entry * k);
+            const uint32_t high = pe.pe32_plus ? pe.read32_at_rva(at + 4) : 0;
+            const uint32_t v = pe.read32_at_rva(at);
+            if (v == 0 && high == 0)
                 break;
             if (++total_thunks > kMaxThunks)
                 refuse("the program imports unreasonably many functions");
             Thunk t;
             t.value = v;
-            if (v & 0x80000000u) {
+            if (pe.pe32_plus ? (high & 0x80000000u) != 0 : (v & 0x80000000u) != 0) {
                 t.by_ordinal = true;
                 t.ordinal = uint16_t(v & 0xFFFF);
             } else {
+                if (high != 0)
+                    refuse("an import of " + d.dll + " names its function at an invalid address");
                 t.hint = pe.read16_at_rva(v);
                 t.name = pe.read_cstring_at_rva(v + 2, kMaxNameLen);
             }
             d.thunks.push_back(t);
         }
         // The loader writes one slot per entry, plus the IAT's terminator.
-        if (!pe.rva_in_section(d.first_thunk, 4 * (d.thunks.size() + 1)))
+        if (!pe.rva_in_section(d.first_thunk, entry * (d.thunks.size() + 1)))
             refuse("the import address table for " + d.dll + " lies outside the image");
         out.push_back(std::move(d));
     }

@@ -191,6 +191,13 @@ PeImage parse_pe(const Bytes &file) {
 }
 
 PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
+    PeImage pe = parse_pe_any(std::move(source));
+    if (pe.pe32_plus)
+        refuse("it is a 64-bit (PE32+) program; only 32-bit programs can be patched");
+    return pe;
+}
+
+PeImage parse_pe_any(std::shared_ptr<const ByteSource> source) {
     PeImage pe;
     pe.file = std::move(source);
     const ByteSource &file = *pe.file;
@@ -215,25 +222,29 @@ PeImage parse_pe(std::shared_ptr<const ByteSource> source) {
     pe.opt_off = pe.coff_off + 20;
 
     pe.magic = rd16(file, pe.opt_off);
-    if (pe.magic == kMagicPe32Plus)
-        refuse("it is a 64-bit (PE32+) program; only 32-bit programs can use sndlatch");
-    if (pe.magic != kMagicPe32)
+    pe.pe32_plus = pe.magic == kMagicPe32Plus;
+    if (pe.pe32_plus && pe.machine != kMachineAmd64)
+        refuse("it is a 64-bit (PE32+) program, but not for x86-64");
+    if (!pe.pe32_plus && pe.magic != kMagicPe32)
         refuse("unknown optional header type; not a 32-bit PE program");
-    if (pe.machine != kMachineI386)
+    if (!pe.pe32_plus && pe.machine != kMachineI386)
         refuse("it is not an x86 (i386) program");
-    if (pe.size_of_optional_header < 96)
+    // The fields up to the data directories; PE32+ has a 64-bit image base
+    // and stack and heap sizes, and no BaseOfData.
+    const size_t dirs_off = pe.data_dir_off(0) - pe.opt_off;
+    if (pe.size_of_optional_header < dirs_off)
         refuse(kTruncated);
 
-    pe.image_base = rd32(file, pe.opt_off + 28);
+    pe.image_base = pe.pe32_plus ? 0 : rd32(file, pe.opt_off + 28);
     pe.section_alignment = rd32(file, pe.opt_off + 32);
     pe.file_alignment = rd32(file, pe.opt_off + 36);
     pe.size_of_image = rd32(file, pe.opt_off + 56);
     pe.size_of_headers = rd32(file, pe.opt_off + 60);
     pe.checksum = rd32(file, pe.opt_off + 64);
     pe.dll_characteristics = rd16(file, pe.opt_off + 70);
-    const uint32_t ndirs = rd32(file, pe.opt_off + 92);
+    const uint32_t ndirs = rd32(file, pe.opt_off + dirs_off - 4);
     pe.data_dir_count = std::min<uint32_t>(ndirs, kNumDataDirs);
-    if (96 + 8 * size_t(pe.data_dir_count) > pe.size_of_optional_header)
+    if (dirs_off + 8 * size_t(pe.data_dir_count) > pe.size_of_optional_header)
         refuse(kTruncated);
     for (uint32_t i = 0; i < pe.data_dir_count; ++i) {
         pe.dirs[i].rva = rd32(file, pe.data_dir_off(int(i)));

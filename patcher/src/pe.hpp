@@ -93,6 +93,7 @@ constexpr uint16_t kFileExecutable = 0x0002;
 constexpr uint16_t kFileDll = 0x2000;
 constexpr uint16_t kDllCharForceIntegrity = 0x0080;
 constexpr uint16_t kMachineI386 = 0x014c;
+constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kMagicPe32 = 0x010b;
 constexpr uint16_t kMagicPe32Plus = 0x020b;
 
@@ -133,7 +134,8 @@ struct PeImage {
     uint32_t symbol_count = 0;
 
     uint16_t magic = 0;
-    uint32_t image_base = 0;
+    bool pe32_plus = false;  // a 64-bit (x86-64) image: read, never patched
+    uint32_t image_base = 0; // of a 32-bit image; 0 for a 64-bit one
     uint32_t section_alignment = 0;
     uint32_t file_alignment = 0;
     uint32_t size_of_image = 0;
@@ -160,7 +162,7 @@ struct PeImage {
         return opt_off + 8;
     }
     size_t data_dir_off(int index) const {
-        return opt_off + 96 + 8 * size_t(index);
+        return opt_off + (pe32_plus ? 112 : 96) + 8 * size_t(index);
     }
     size_t section_table_end() const;
 
@@ -186,12 +188,16 @@ struct PeImage {
 PeImage parse_pe(std::shared_ptr<const ByteSource> file);
 PeImage parse_pe(const Bytes &file);
 
+// As parse_pe, but a well-formed 64-bit x86-64 (PE32+) image is accepted
+// too, for reading its tables: it is never patched.
+PeImage parse_pe_any(std::shared_ptr<const ByteSource> file);
+
 struct Thunk {
     bool by_ordinal = false;
     uint16_t ordinal = 0;
     uint16_t hint = 0;
     std::string name;
-    uint32_t value = 0; // the lookup table entry as stored
+    uint32_t value = 0; // the lookup table entry as stored (its low half in a 64-bit image)
 };
 
 struct ImportDescriptor {
@@ -203,6 +209,7 @@ struct ImportDescriptor {
     std::string dll;
     std::vector<Thunk> thunks; // without the terminating zero
 
+    // The address slot of thunk i in a 32-bit image (the only ones patched).
     uint32_t slot_rva(size_t i) const {
         return first_thunk + uint32_t(4 * i);
     }

@@ -19,6 +19,8 @@ namespace fs = std::filesystem;
 
 namespace sndlatch {
 
+const char *const kUse64BitDropin = "64-bit: use the 64-bit drop-in winmm.dll";
+
 namespace {
 
 // Streams the file in blocks that overlap by the needle's length less one,
@@ -60,6 +62,8 @@ const char *describe(Reach r) {
         return "the drop-in: this folder already uses it";
     case Reach::Sndlatch:
         return "sndlatch.dll itself or a copy; never patched";
+    case Reach::Bit64:
+        return kUse64BitDropin;
     case Reach::None:
         return "does not use waveOutOpen";
     case Reach::Skipped:
@@ -122,8 +126,10 @@ struct Folders {
 ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
     ScanResult r;
     try {
-        const PeImage pe = parse_pe(file);
-        if (exports_name(pe, kExportName)) {
+        // A 64-bit module is read like a 32-bit one, but only the drop-in
+        // built for it can reach it.
+        const PeImage pe = parse_pe_any(file);
+        if (!pe.pe32_plus && exports_name(pe, kExportName)) {
             r.reach = Reach::Sndlatch;
             return r;
         }
@@ -142,7 +148,13 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
         for (const std::string &dll : read_delay_import_dlls(pe))
             delayed |= is_winmm(dll);
 
-        if (by_ordinal) {
+        if (pe.pe32_plus) {
+            if (exports_name(pe, "waveOutOpen"))
+                r.reach = Reach::Provider;
+            else if (by_name || by_ordinal || delayed ||
+                     (lookup && file_contains(*file, "waveOutOpen")))
+                r.reach = Reach::Bit64;
+        } else if (by_ordinal) {
             r.reach = Reach::ByOrdinal;
         } else if (delayed) {
             r.reach = Reach::DelayLoaded;
@@ -266,6 +278,7 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
         case Reach::ByOrdinal:
         case Reach::DelayLoaded:
         case Reach::RunTime:
+        case Reach::Bit64:
             ++dropin;
             break;
         case Reach::AlreadyPatched:

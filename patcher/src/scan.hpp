@@ -20,9 +20,13 @@ enum class Reach {
     Provider,    // exports waveOutOpen itself: a WINMM.DLL
     DropIn,      // sndlatch's own drop-in winmm.dll
     Sndlatch,    // sndlatch.dll itself or a copy
+    Bit64,       // a 64-bit module that gets waveOutOpen in any of the ways above
     None,        // does not get waveOutOpen
-    Skipped,     // not a 32-bit PE module, or damaged (reason)
+    Skipped,     // not an x86 or x86-64 PE module, or damaged (reason)
 };
+
+// What --scan and --check say of a 64-bit module that opens the device.
+extern const char *const kUse64BitDropin;
 
 struct ScanResult {
     Reach reach = Reach::None;

@@ -28,7 +28,7 @@ static void CALLBACK on_wom_open(HWAVEOUT, UINT message, DWORD_PTR instance, DWO
     if (message != WOM_OPEN || o->calls++)
         return;
     if (o->raise)
-        RaiseException(raised, 0, 0, NULL);
+        raise_through(raised);
     o->result = waveOutOpen(&o->handle, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL);
 }
 

@@ -15,6 +15,8 @@
 #                      flat, its last section longer in memory than in the file
 #   hostlib.dll        mingw, a sound library: host.c's calls from a DLL, run by
 #                      hostlib-run.exe (built beside it, not in the list)
+#   host64.exe         host-msvc.exe built for x86-64: a 64-bit program, which
+#                      only the 64-bit drop-in reaches (not in the list)
 # "first/middle/last" is waveOutOpen's place among the WINMM imports.
 # <result-var> is set in the caller to the list of programs, or left empty
 # when a tool is missing (a warning says which).
@@ -115,6 +117,30 @@ function(sndlatch_add_hosts target outdir result_var)
     COMMENT "Building test host hostlib-run.exe")
   list(APPEND hosts "${dll}")
 
-  add_custom_target(${target} ALL DEPENDS ${hosts} "${outdir}/hostlib-run.exe")
+  # x86-64 names carry no @N: the same lists without it.
+  foreach(def msvc-kernel32 winmm)
+    file(READ "${src}/${def}.def" text)
+    string(REGEX REPLACE "@[0-9]+" "" text "${text}")
+    file(WRITE "${outdir}/${def}-x64.def" "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${src}/${def}.def")
+  endforeach()
+  set(k32_64 "${outdir}/msvc-kernel32-x64.lib")
+  set(winmm64 "${outdir}/msvc-winmm-x64.lib")
+  set(obj64 "${outdir}/host_msvc_x64.obj")
+  set(exe64 "${outdir}/host64.exe")
+  add_custom_command(OUTPUT "${k32_64}" "${winmm64}"
+    COMMAND "${SNDLATCH_LLVM_DLLTOOL}" -m i386:x86-64 -d "${outdir}/msvc-kernel32-x64.def" -l "${k32_64}"
+    COMMAND "${SNDLATCH_LLVM_DLLTOOL}" -m i386:x86-64 -d "${outdir}/winmm-x64.def" -l "${winmm64}"
+    DEPENDS "${src}/msvc-kernel32.def" "${src}/winmm.def")
+  # The handle is printed as its low 32 bits.
+  add_custom_command(OUTPUT "${exe64}"
+    COMMAND "${SNDLATCH_CLANG}" --target=x86_64-pc-windows-msvc ${cflags} -Wno-pointer-to-int-cast
+            -fno-builtin -c "${src}/host_msvc.c" -o "${obj64}"
+    COMMAND "${SNDLATCH_LLD_LINK}" /nologo /entry:entry /subsystem:console /nodefaultlib
+            "/out:${exe64}" "${obj64}" "${k32_64}" "${winmm64}"
+    DEPENDS "${src}/host_msvc.c" "${k32_64}" "${winmm64}"
+    COMMENT "Building test host host64.exe")
+
+  add_custom_target(${target} ALL DEPENDS ${hosts} "${outdir}/hostlib-run.exe" "${exe64}")
   set(${result_var} "${hosts}" PARENT_SCOPE)
 endfunction()

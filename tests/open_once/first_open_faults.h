@@ -1,11 +1,32 @@
-// What the tests of a first open that goes wrong need, for 32-bit programs:
-// catching an exception the way a program's own __except does (the frames in
+// What the tests of a first open that goes wrong need: raising an exception
+// and catching it the way a program's own __except does (the frames in
 // between are unwound), and running a step on a thread of its own with a time
 // limit, so that an open that never returns fails the test instead of
 // stopping it.
 #pragma once
 
 #include <windows.h>
+
+#if defined(__x86_64__)
+// On x86-64 a C++ exception is raised and unwound by the system's table-based
+// handling, through every frame in between, as __except unwinds them.
+[[noreturn]] inline void raise_through(DWORD code) {
+    throw code;
+}
+
+// Calls f() and returns the code of an exception that left it, or 0.
+template <class F> DWORD catch_exception(F f) {
+    try {
+        f();
+    } catch (DWORD code) {
+        return code;
+    }
+    return 0;
+}
+#else
+inline void raise_through(DWORD code) {
+    RaiseException(code, 0, 0, NULL);
+}
 
 // An SEH frame of the catching function, on its stack: the record the system
 // walks, then what the handler needs to resume there.
@@ -71,6 +92,8 @@ template <class F> static void seh_catch_thunk(void *f) {
 template <class F> DWORD catch_exception(F f) {
     return seh_catch(seh_catch_thunk<F>, &f);
 }
+
+#endif
 
 template <class F> static DWORD WINAPI finish_thunk(LPVOID f) {
     (*(F *)f)();

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Builds the release zip with CPack into a scratch folder and checks what it
-holds: the DLL and the drop-in winmm.dll as built, sndlatch-patch.exe, a
-commented sndlatch.ini that leaves Debug_Log at 0, the license and changelog,
-and an end-user README.txt that also tells how to install, check and undo the
-drop-in, troubleshoot and report a problem.
+holds: the DLL and both drop-ins as built (the 32-bit winmm.dll at the top,
+the 64-bit one in x64/), sndlatch-patch.exe, a commented sndlatch.ini that
+leaves Debug_Log at 0, the license and changelog, and an end-user README.txt
+that also tells how to install, check and undo the drop-in, which one a
+program needs, how to troubleshoot and how to report a problem.
 
     check_package.py BUILD_DIR VERSION
 """
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -24,17 +26,24 @@ def main(build, version):
             print("FAIL: no %s; CPack wrote %s" % (os.path.basename(path), os.listdir(scratch)))
             return 1
         with zipfile.ZipFile(path) as z:
-            names = sorted(z.namelist())
+            names = sorted(n for n in z.namelist() if not n.endswith("/"))
             want = ["CHANGELOG.txt", "LICENSE.txt", "README.txt", "sndlatch-patch.exe",
-                    "sndlatch.dll", "sndlatch.ini", "winmm.dll"]
+                    "sndlatch.dll", "sndlatch.ini", "winmm.dll", "x64/winmm.dll"]
             if names != want:
                 failures.append("the zip holds %s, expected %s" % (names, want))
             files = {n: z.read(n) for n in names}
 
-    for name, folder in [("sndlatch.dll", "module"), ("winmm.dll", "dropin")]:
-        built = open(os.path.join(build, folder, name), "rb").read()
+    for name, built_as, machine in [("sndlatch.dll", "module/sndlatch.dll", 0x14C),
+                                    ("winmm.dll", "dropin/winmm.dll", 0x14C),
+                                    ("x64/winmm.dll", "x64/dropin/winmm.dll", 0x8664)]:
+        built = open(os.path.join(build, built_as), "rb").read()
         if files.get(name) != built:
-            failures.append("%s in the zip is not the one built in %s/" % (name, folder))
+            failures.append("%s in the zip is not the one built as %s" % (name, built_as))
+        data = files.get(name, b"")
+        pe = struct.unpack_from("<I", data, 0x3C)[0] if len(data) > 0x40 else 0
+        found = struct.unpack_from("<H", data, pe + 4)[0] if 0 < pe < len(data) - 6 else 0
+        if found != machine:
+            failures.append("%s is for machine %#x, expected %#x" % (name, found, machine))
     exe = files.get("sndlatch-patch.exe", b"")
     if exe[:2] != b"MZ":
         failures.append("sndlatch-patch.exe is not a Windows program")
@@ -48,9 +57,12 @@ def main(build, version):
     for topic in ["waveOutOpen", "Wine", "sndlatch-patch", "--restore", "Debug_Log",
                   "sndlatch.log", "GetProcAddress", version, "INSTALL WITHOUT PATCHING",
                   'WINEDLLOVERRIDES="winmm=n,b" %command%', "winecfg", "delete winmm.dll",
-                  "WHEN TO PATCH, AND WHEN TO DROP IN", "Security software"]:
+                  "WHEN TO PATCH, AND WHEN TO DROP IN", "Security software",
+                  "x64\\winmm.dll", "(32 bit)", "64-bit: use the 64-bit drop-in winmm.dll"]:
         if topic not in readme:
             failures.append("README.txt does not mention %s" % topic)
+    if "do not put winmm.dll beside a 64-bit program" in readme.replace("\r\n", " "):
+        failures.append("README.txt still warns against 64-bit programs")
     if "\r\n" not in readme or "\n" in readme.replace("\r\n", ""):
         failures.append("README.txt does not use CR LF line ends throughout")
     license_text = files.get("LICENSE.txt", b"").decode("latin-1")

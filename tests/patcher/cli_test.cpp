@@ -247,7 +247,7 @@ size_t find(const Bytes &b, const std::string &s) {
 }
 
 uint32_t offset_to_rva(const Bytes &b, size_t off) {
-    for (const Section &s : parse_pe(b).sections)
+    for (const Section &s : parse_pe_any(std::make_shared<BytesSource>(b)).sections)
         if (off >= s.raw_ptr && off < size_t(s.raw_ptr) + s.raw_size)
             return uint32_t(off - s.raw_ptr + s.va);
     return uint32_t(off);
@@ -387,6 +387,65 @@ Bytes many_descriptors(size_t extra) {
 
 // "can be patched" must be followed by a successful patch: --check makes
 // the whole plan, layout checks included.
+// A 64-bit module is never patched. One that opens the device, by name, by
+// ordinal or at run time, is named as one for the 64-bit drop-in, by --scan
+// and by --check; one that does not is left alone like a 32-bit one.
+TEST(Cli, A64BitModuleThatOpensTheDeviceIsSentToThe64BitDropin) {
+    TempDir dir;
+    const Bytes opens = host("host64.exe");
+    Bytes ordinal = opens, lookup = opens, plain = opens;
+    const uint32_t hint_name = offset_to_rva(ordinal, find(ordinal, kWaveOutOpen)) - 2;
+    for (size_t i = 0; i + 8 <= ordinal.size(); i += 8)
+        if (rd32(ordinal, i) == hint_name && rd32(ordinal, i + 4) == 0) {
+            wr32(ordinal, i, 2);
+            wr32(ordinal, i + 4, 0x80000000u);
+        }
+    const std::string name = "...waveOutOpen...";
+    plain[find(plain, kWaveOutOpen) + 10] = 'X';
+    lookup[find(lookup, kWaveOutOpen) + 10] = 'X';
+    // Any import named GetProcAddress counts; this one is renamed in place
+    // (lld-link writes the name twice).
+    for (size_t at; (at = find(lookup, "midiOutGetNumDevs")) < lookup.size();)
+        std::memcpy(&lookup[at], "GetProcAddress", 15);
+    lookup.insert(lookup.end(), name.begin(), name.end());
+    const std::pair<const char *, Bytes> files[] = {{"lookup64.exe", lookup},
+                                                    {"opens64.exe", opens},
+                                                    {"ordinal64.exe", ordinal},
+                                                    {"plain64.exe", plain}};
+    for (const auto &[file, bytes] : files)
+        testutil::write(dir / file, bytes);
+
+    const Result scan = cli({"--scan", dir.path.string()});
+    EXPECT_EQ(scan.code, 0) << scan.err;
+    for (const char *line : {"lookup64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
+                             "opens64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
+                             "ordinal64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
+                             "plain64.exe: does not use waveOutOpen\n",
+                             "4 files: 0 patchable, 0 already patched, 3 need the drop-in"})
+        EXPECT_TRUE(has(scan.out, line)) << "no \"" << line << "\" in:\n" << scan.out;
+
+    for (const char *file : {"opens64.exe", "ordinal64.exe"}) {
+        for (const char *mode : {"--check", ""}) {
+            std::vector<std::string> args{dir / file};
+            if (*mode)
+                args.insert(args.begin(), mode);
+            const Result r = cli(args);
+            EXPECT_EQ(r.code, kExitRefused) << file << " " << mode;
+            EXPECT_TRUE(has(r.err, std::string(file) +
+                                       ": cannot be patched: 64-bit: use the 64-bit drop-in "
+                                       "winmm.dll\n"))
+                << r.err;
+        }
+    }
+    const Result r = cli({"--check", dir / "plain64.exe"});
+    EXPECT_EQ(r.code, kExitRefused);
+    EXPECT_TRUE(has(r.err, "it is a 64-bit (PE32+) program; only 32-bit programs can be patched"))
+        << r.err;
+    for (const auto &[file, bytes] : files)
+        EXPECT_EQ(testutil::read(dir / file), bytes) << file;
+    EXPECT_EQ(dir.file_count(), 4u) << "a file was written";
+}
+
 TEST(Cli, CheckAgreesWithPatching) {
     Bytes gap = host("host-msvc.exe");
     const PeImage pe = parse_pe(gap);
