@@ -69,13 +69,18 @@ def write_stubs(rows, path):
         "extern \"C\" const char *const wm_export_names[] = {",
     ]
     out += [f'    "{name}",' for name, *_ in rows]
+    out += ["};"]
+    handled = [name for name, _, _, handler in rows if handler != "-"]
+    out.append(f"extern \"C\" const unsigned wm_handler_count = {len(handled)};")
+    out.append("extern \"C\" const char *const wm_handler_names[] = {")
+    out += [f'    "{name}",' for name in handled]
     out += ["};", "", "asm(", '    ".text\\n"']
     for i, (name, stack, on_missing, handler) in enumerate(rows):
         ret = "ret" if stack in ("cdecl", "0") else f"ret ${stack}"
         out.append(f'    "\\n# {name}\\n"')
-        if handler != "-":
-            # The drop-in exports its own function under this name; the
-            # stub stays as the way to the system's function.
+        if stack != "cdecl" and "@" not in name:
+            # The way to the system's function for the drop-in's own code,
+            # also where the drop-in exports a function of its own instead.
             out.append(f'    ".globl _wm_real_{name}@{stack}\\n"')
             out.append(f'    "_wm_real_{name}@{stack}:\\n"')
         out.append(f'    ".globl _wm_pass_{i}\\n"')
@@ -90,6 +95,11 @@ def write_stubs(rows, path):
         out.append(f'    ".globl _wm_pass_{i}\\n"')
         out.append(f'    "_wm_pass_{i}: jmp *_wm_slots+{4 * i}\\n"')
         out.append(f'    "_wm_resolve_{i}: pushl ${i}\\n jmp _wm_resolve_common\\n"')
+    # The drop-in's own functions, for a call by ordinal that leads to one.
+    handlers = [(name, f"_{handler}@{stack}") for name, stack, _, handler in rows if handler != "-"]
+    out += ['    "\\n.section .rdata,\\"dr\\"\\n.balign 4\\n.globl _wm_handlers\\n_wm_handlers:\\n"']
+    out += [f'    ".long {label}\\n"' for _, label in handlers]
+    out += ['    ".text\\n"']
     out += ['    "\\n.data\\n.balign 4\\n.globl _wm_slots\\n_wm_slots:\\n"']
     out += [f'    ".long _wm_resolve_{i}\\n"' for i in range(slots)]
     out += ['    ".section .rdata,\\"dr\\"\\n.balign 4\\n.globl _wm_missing\\n_wm_missing:\\n"']
