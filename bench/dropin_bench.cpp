@@ -112,9 +112,12 @@ int main(int argc, char **argv) {
         SetLastError(0);
         fail("the drop-in did not answer the second open with the first handle");
     }
-    // The drop-in's waveOutOpen once it holds a device, against the empty function.
+    // The drop-in's waveOutOpen once it holds a device, asked as call_loop
+    // asks (the same format, CALLBACK_NULL) and so with the same format and
+    // target as the latest open, against the empty function.
     answered_row("7 drop-in answered open, ns/call", opt, answered,
                  open_entry(floor_module, "floor_open"));
+    note("", "the same format and target as the latest open");
     fflush(stdout);
     passed_on_row(opt, (time_fn)(void *)entry(dropin, "timeGetTime"),
                   (time_fn)(void *)entry(platform, "timeGetTime"));
