@@ -162,40 +162,54 @@ static void stop_level(level *l) {
 
 // Three levels, each opening with a target of its own while the last buffer
 // of the level before still plays, then closing one open each.
-TEST(Levels, EachLevelsTargetGetsItsOwnNotifications) {
-    for (int k = 0; k < 4; k++) {
-        level *levels[3];
-        for (int i = 0; i < 3; i++) {
-            levels[i] = new_level((kind)k);
-            ASSERT_EQ(open_level(levels[i], pcm22), MMSYSERR_NOERROR);
-            if (i > 0) {
-                EXPECT_EQ(levels[i]->handle, levels[0]->handle);
-            }
-            write_level(levels[i], buffers);
-            wait_done(levels[i], buffers - 1);
+static void play_three_levels(kind k) {
+    level *levels[3];
+    for (int i = 0; i < 3; i++) {
+        levels[i] = new_level((kind)k);
+        ASSERT_EQ(open_level(levels[i], pcm22), MMSYSERR_NOERROR) << kind_names[k];
+        if (i > 0) {
+            EXPECT_EQ(levels[i]->handle, levels[0]->handle);
         }
-        for (level *l : levels)
-            wait_done(l, buffers);
-        for (int i = 0; i < 3; i++) {
-            level *l = levels[i];
-            if (k == by_event) {
-                EXPECT_GE(l->wakes, 1) << "event level " << i + 1 << ": never set";
-                continue;
-            }
-            EXPECT_EQ(l->opened, 1) << kind_names[k] << " level " << i + 1;
-            EXPECT_EQ(l->own_done, buffers)
-                << kind_names[k] << " level " << i + 1 << ": WOM_DONE of its own buffers";
-            EXPECT_EQ(l->other_done, 0) << kind_names[k] << " level " << i + 1;
+        write_level(levels[i], buffers);
+        wait_done(levels[i], buffers - 1);
+    }
+    for (level *l : levels)
+        wait_done(l, buffers);
+    for (int i = 0; i < 3; i++) {
+        level *l = levels[i];
+        if (k == by_event) {
+            EXPECT_GE(l->wakes, 1) << "event level " << i + 1 << ": never set";
+            continue;
         }
-        for (int i = 2; i >= 0; i--) {
-            end_level(levels[i]);
-            EXPECT_EQ(waveOutClose(levels[i]->handle), MMSYSERR_NOERROR) << "close " << i;
-            stop_level(levels[i]);
-            if (k != by_event) {
-                EXPECT_EQ(levels[i]->closed, 1) << kind_names[k] << " WOM_CLOSE level " << i + 1;
-            }
+        EXPECT_EQ(l->opened, 1) << kind_names[k] << " level " << i + 1;
+        EXPECT_EQ(l->own_done, buffers)
+            << kind_names[k] << " level " << i + 1 << ": WOM_DONE of its own buffers";
+        EXPECT_EQ(l->other_done, 0) << kind_names[k] << " level " << i + 1;
+    }
+    for (int i = 2; i >= 0; i--) {
+        end_level(levels[i]);
+        EXPECT_EQ(waveOutClose(levels[i]->handle), MMSYSERR_NOERROR) << "close " << i;
+        stop_level(levels[i]);
+        if (k != by_event) {
+            EXPECT_EQ(levels[i]->closed, 1) << kind_names[k] << " WOM_CLOSE level " << i + 1;
         }
     }
+}
+
+TEST(Levels, EachLevelsFunctionGetsItsOwnNotifications) {
+    play_three_levels(by_function);
+}
+
+TEST(Levels, EachLevelsEventGetsItsOwnNotifications) {
+    play_three_levels(by_event);
+}
+
+TEST(Levels, EachLevelsWindowGetsItsOwnNotifications) {
+    play_three_levels(by_window);
+}
+
+TEST(Levels, EachLevelsThreadGetsItsOwnNotifications) {
+    play_three_levels(by_thread);
 }
 
 // The first level's instance is freed before the next level opens: nothing
