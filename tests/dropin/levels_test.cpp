@@ -42,8 +42,14 @@ static void record(level *l, UINT message, DWORD_PTR header) {
                                                                          : &l->other_done);
 }
 
+static DWORD main_thread = GetCurrentThreadId();
+static volatile LONG off_thread; // WOM_OPEN or WOM_CLOSE called on another thread than the call's
+
 static void CALLBACK on_notify(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR p1,
                                DWORD_PTR) {
+    // As from the platform, WOM_OPEN and WOM_CLOSE come on the opening or closing thread.
+    if ((message == WOM_OPEN || message == WOM_CLOSE) && GetCurrentThreadId() != main_thread)
+        InterlockedIncrement(&off_thread);
     record((level *)instance, message, p1);
 }
 
@@ -194,6 +200,7 @@ static void play_three_levels(kind k) {
             EXPECT_EQ(levels[i]->closed, 1) << kind_names[k] << " WOM_CLOSE level " << i + 1;
         }
     }
+    EXPECT_EQ(off_thread, 0);
 }
 
 TEST(Levels, EachLevelsFunctionGetsItsOwnNotifications) {
