@@ -9,8 +9,13 @@ For export number i the stubs file holds, in assembly:
   resolve_i  where slots[i] points first: finds the system's function once
   missing_i  what slots[i] points to when the function cannot be had: returns
              the on_missing value and removes the arguments like the real one
-and a table of the names for GetProcAddress. Error values are the platform's
-names, expanded by the preprocessor and evaluated by the assembler.
+and a table of the names for GetProcAddress. Each named stdcall export's
+pass_i also has the label wm_real_<name>@<bytes>, the way to the system's
+function for the drop-in's own code. The exports with a handler (column 4)
+are the drop-in's own functions; wm_handler_names and wm_handlers list them,
+so that an ordinal that leads to one of them in the system's winmm leads to
+the drop-in's. Error values are the platform's names, expanded by the
+preprocessor and evaluated by the assembler.
 
 Ordinals 1 to BY_ORDINAL are exported without a name, each passed on to the
 same ordinal of the system's winmm, so that a program that imports winmm by
