@@ -59,7 +59,7 @@ extern "C" MMRESULT WINAPI dropin_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR p
     wave_device *device = program_device(hwo, caller);
     if (device) {
         devices_lock();
-        LONG serial = device->latest->serial;
+        LONG serial = target_for_header(device);
         if (serial)
             header_record(pwh, device, serial);
         else

@@ -6,8 +6,8 @@
 #include "headers.h"
 
 // ---- module state ------------------------------------------------------------------
-wave_device devices[device_slots];      // every device; a slot is claimed for a format
-wave_target no_target = {0, 0, ~0u, 0}; // never a request's flags: always a slow open
+wave_device devices[device_slots];         // every device; a slot is claimed for a format
+wave_target no_target = {0, 0, ~0u, 0, 0}; // never a request's flags: always a slow open
 wave_device no_device = {{{~0u, ~0u, ~0u, ~0u}, 0, {}}, {}, &no_target, {}, 0, 0, 0, 0, false};
 wave_device *volatile hot_device = &no_device; // checked first by the answered path
 static volatile LONG busy;                     // 1 while a thread holds the lock

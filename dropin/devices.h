@@ -22,6 +22,7 @@ struct wave_target {
     DWORD_PTR volatile instance;
     DWORD volatile flags; // the open's flags; their CALLBACK_TYPEMASK part is the kind
     LONG volatile serial; // the target's number on its device, from 1
+    DWORD thread;         // the thread whose open named it
 };
 
 // The answered path (wave_out_open.cpp) reads the format, the latch and the

@@ -38,6 +38,7 @@ wave_target *target_record(wave_device *device, DWORD_PTR callback, DWORD_PTR in
     target->callback = callback;
     target->instance = instance;
     target->flags = flags;
+    target->thread = GetCurrentThreadId();
     __atomic_store_n(&target->serial, serial, __ATOMIC_RELEASE);
     __atomic_store_n(&device->latest, target, __ATOMIC_RELEASE);
     device->opens++;
@@ -67,6 +68,18 @@ bool target_read_latest(const wave_device *device, wave_target *copy) {
             return true;
     }
     return false;
+}
+
+LONG target_for_header(const wave_device *device) {
+    // Sound objects that open and prepare on threads of their own at once:
+    // each one's headers go to its own target, not to whichever opened last.
+    DWORD self = GetCurrentThreadId();
+    LONG serial = 0;
+    for (const wave_target *t = device->targets; t < device->targets + target_slots; t++) {
+        if (t->serial > serial && t->thread == self)
+            serial = t->serial;
+    }
+    return serial ? serial : device->latest->serial;
 }
 
 bool target_retire(wave_device *device, wave_target *retired) {

@@ -20,6 +20,11 @@ bool target_read(const wave_device *device, LONG serial, wave_target *copy);
 // Copies the device's latest target; false when it has none.
 bool target_read_latest(const wave_device *device, wave_target *copy);
 
+// Under the lock: the target a header prepared now on this thread goes to:
+// the latest target this thread's opens named, else the device's latest;
+// 0 when the device has none.
+LONG target_for_header(const wave_device *device);
+
 // Under the lock: retires the target of one of the device's opens, for a
 // program's waveOutClose that leaves other opens of it. That is the latest
 // target without buffers in the queue; with every target's buffers queued it

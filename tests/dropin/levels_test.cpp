@@ -299,6 +299,59 @@ TEST(Levels, ClosesEndOneOpenAtATime) {
         << "the device is closed for real";
 }
 
+// Four sound objects open, play and wait on four threads at once: each one's
+// buffers finish at its own target.
+static DWORD WINAPI play_on_thread(void *arg) {
+    level *l = (level *)arg;
+    if (open_level(l, pcm22) == MMSYSERR_NOERROR) {
+        write_level(l, buffers);
+        wait_done(l, buffers);
+    }
+    return 0;
+}
+
+TEST(Levels, OpensOnThreadsAtOnce) {
+    level *levels[4];
+    HANDLE threads[4];
+    for (int i = 0; i < 4; i++) {
+        levels[i] = new_level(by_function);
+        threads[i] = CreateThread(NULL, 0, play_on_thread, levels[i], 0, NULL);
+    }
+    WaitForMultipleObjects(4, threads, TRUE, 30000);
+    LONG closed = 0;
+    for (level *l : levels) {
+        EXPECT_EQ(l->handle, levels[0]->handle);
+        EXPECT_EQ(l->own_done, buffers);
+        EXPECT_EQ(l->other_done, 0);
+        end_level(l);
+    }
+    for (level *l : levels)
+        EXPECT_EQ(waveOutClose(l->handle), MMSYSERR_NOERROR);
+    for (level *l : levels)
+        closed += l->closed;
+    EXPECT_EQ(closed, 4);
+}
+
+// A WOM_OPEN callback that opens again, inside the first open: that open goes
+// to the platform as it is, a device of its own.
+static HWAVEOUT nested = NULL;
+static MMRESULT nested_result = MMSYSERR_ERROR;
+
+static void CALLBACK open_again(HWAVEOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (message == WOM_OPEN && !nested)
+        nested_result = waveOutOpen(&nested, WAVE_MAPPER, &pcm22, 0, 0, CALLBACK_NULL);
+}
+
+TEST(Levels, AnOpenFromWithinTheFirstOpensWomOpen) {
+    HWAVEOUT first = NULL;
+    ASSERT_EQ(waveOutOpen(&first, WAVE_MAPPER, &pcm22, (DWORD_PTR)open_again, 0, CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(nested_result, MMSYSERR_NOERROR);
+    EXPECT_NE(nested, first);
+    EXPECT_EQ(waveOutClose(nested), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(first), MMSYSERR_NOERROR);
+}
+
 TEST(Levels, TheLogNamesTargetsAndFormats) {
     char text[65536] = "";
     HANDLE file = CreateFileA("sndlatch.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
