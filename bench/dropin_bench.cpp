@@ -125,9 +125,12 @@ int main(int argc, char **argv) {
         SetLastError(0);
         fail("the drop-in did not answer the second open with the first handle");
     }
-    // The drop-in's waveOutOpen once it holds a device, against the empty function.
+    // The drop-in's waveOutOpen once it holds a device, asked as call_loop
+    // asks (the same format, CALLBACK_NULL) and so with the same format and
+    // target as the latest open, against the empty function.
     open_fn floor = open_entry(floor_module, "floor_open");
     answered_row(answered_label, opt, answered, floor, 2.0);
+    note("", "the same format and target as the latest open");
 #if !defined(__x86_64__)
     count_row("7 drop-in answered open, instructions", instructions_per_call(answered),
               instructions_per_call(floor), 40);

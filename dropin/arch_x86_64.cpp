@@ -12,12 +12,37 @@
 // data, so that exceptions and stack walks pass through it; each ends in an
 // epilogue of the form the unwinder knows (add to rsp, then jump).
 
-// waveOutOpen's entry: the open-once entry point for the program's own
-// modules, the system's waveOutOpen for the platform's, decided by the
+// waveOutOpen's entry: the platform's modules go to the system's
+// waveOutOpen, the program's own to the answered path, decided by the
 // caller's return address. The first module that was answered from memory
 // is checked inline (size before base: a size that is not 0 was written
 // after its base); every other caller goes through the module cache
 // (caller_scope.cpp), with the argument registers kept around that call.
+//
+// The answered path, as on i386: an open that asks for the same PCM format,
+// the same target and the same flags as the latest open that went further
+// gets that open's device, as latch_answer gives it, reading shared memory
+// only; everything else jumps on to dropin_open_slow. Arguments: rcx phwo,
+// rdx uDeviceID, r8 pwfx, r9 dwCallback, 40(%rsp) dwInstance, 48(%rsp)
+// fdwOpen.
+
+#include <stddef.h>
+
+#include "devices.h"
+
+// Where the answered path finds what it compares.
+#define DEVICE_DONE "88"
+#define DEVICE_HANDLE "96"
+#define DEVICE_LATEST "112"
+static_assert(offsetof(wave_device, format.head) == 0, "format first");
+static_assert(offsetof(wave_device, latch.done) == 88, "latch.done");
+static_assert(offsetof(wave_device, latch.handle) == 96, "latch.handle");
+static_assert(offsetof(wave_device, latest) == 112, "latest");
+static_assert(offsetof(wave_target, callback) == 0 && offsetof(wave_target, instance) == 8 &&
+                  offsetof(wave_target, flags) == 16,
+              "target");
+
+// clang-format off
 asm(".text\n"
     ".globl dropin_waveOutOpen\n"
     "dropin_waveOutOpen:\n"
@@ -25,7 +50,7 @@ asm(".text\n"
     "    movq (%rsp), %r10\n"
     "    subq wm_hot_base(%rip), %r10\n"
     "    cmpq %rax, %r10\n"
-    "    jb sndlatch\n"
+    "    jb wm_open_answered\n"
     "\n"
     // Entered by falling through, with the caller's return address on top
     // of the stack as if it had been called.
@@ -47,10 +72,50 @@ asm(".text\n"
     "    movq 56(%rsp), %r9\n"
     "    jz 1f\n"
     "    addq $72, %rsp\n"
-    "    jmp sndlatch\n"
+    "    jmp wm_open_answered\n"
     "1:  addq $72, %rsp\n"
     "    jmp wm_real_waveOutOpen\n"
-    ".seh_endproc\n");
+    ".seh_endproc\n"
+    "\n"
+    "wm_open_answered:\n"
+    // hot_device is never NULL: without a device, one whose format matches nothing.
+    "    movq hot_device(%rip), %rax\n"
+    "    testq %r8, %r8\n"
+    "    jz 2f\n"
+    "    testq %rcx, %rcx\n"
+    "    jz 2f\n"
+    // Tag and channels, rate, bytes per second, block alignment and bits.
+    "    movl (%r8), %r10d\n"
+    "    cmpl (%rax), %r10d\n"
+    "    jne 2f\n"
+    "    movl 4(%r8), %r10d\n"
+    "    cmpl 4(%rax), %r10d\n"
+    "    jne 2f\n"
+    "    movl 8(%r8), %r10d\n"
+    "    cmpl 8(%rax), %r10d\n"
+    "    jne 2f\n"
+    "    movl 12(%r8), %r10d\n"
+    "    cmpl 12(%rax), %r10d\n"
+    "    jne 2f\n"
+    // The latest target, and the flags (a format query has flags no target has).
+    "    movq " DEVICE_LATEST "(%rax), %r11\n"
+    "    cmpq (%r11), %r9\n"
+    "    jne 2f\n"
+    "    movq 40(%rsp), %r10\n"
+    "    cmpq 8(%r11), %r10\n"
+    "    jne 2f\n"
+    "    movl 48(%rsp), %r10d\n"
+    "    cmpl 16(%r11), %r10d\n"
+    "    jne 2f\n"
+    // An open latch's handle (x86 loads are acquire loads).
+    "    cmpl $0, " DEVICE_DONE "(%rax)\n"
+    "    je 2f\n"
+    "    movq " DEVICE_HANDLE "(%rax), %r10\n"
+    "    movq %r10, (%rcx)\n"
+    "    xorl %eax, %eax\n"
+    "    ret\n"
+    "2:  jmp dropin_open_slow\n");
+// clang-format on
 
 // The resolver's register save: entered from a stub's resolver with the
 // caller's return address on top of the stack and the export's index in

@@ -12,7 +12,12 @@ For export number i the stubs file holds, in assembly:
   missing_i  what slots[i] points to when the function cannot be had: returns
              the on_missing value (on i386 removing the arguments like the
              real one)
-and a table of the names for GetProcAddress. Error values are the platform's
+and a table of the names for GetProcAddress. Each named stdcall export's
+pass_i also has the label wm_real_<name> (_wm_real_<name>@<bytes> on i386),
+the way to the system's function for the drop-in's own code. The exports
+with a handler (column 4) are the drop-in's own functions; wm_handler_names
+and wm_handlers list them, so that an ordinal that leads to one of them in
+the system's winmm leads to the drop-in's. Error values are the platform's
 names, expanded by the preprocessor and evaluated by the assembler.
 
 The two architectures differ only in the few instructions of each stub and in
@@ -136,6 +141,11 @@ def write_stubs(arch, rows, path):
         "extern \"C\" const char *const wm_export_names[] = {",
     ]
     out += [f'    "{name}",' for name, *_ in rows]
+    out += ["};"]
+    handled = [name for name, _, _, handler in rows if handler != "-"]
+    out.append(f"extern \"C\" const unsigned wm_handler_count = {len(handled)};")
+    out.append("extern \"C\" const char *const wm_handler_names[] = {")
+    out += [f'    "{name}",' for name in handled]
     out += ["};", "", "asm(", '    ".text\\n"']
 
     def pass_and_resolve(i):
@@ -145,9 +155,9 @@ def write_stubs(arch, rows, path):
 
     for i, (name, stack, on_missing, handler) in enumerate(rows):
         out.append(f'    "\\n# {name}\\n"')
-        if handler != "-":
-            # The drop-in exports its own function under this name; the
-            # stub stays as the way to the system's function.
+        if stack != "cdecl" and "@" not in name:
+            # The way to the system's function for the drop-in's own code,
+            # also where the drop-in exports a function of its own instead.
             real = c(arch.stdcall(f"wm_real_{name}", stack))
             out.append(f'    ".globl {real}\\n"')
             out.append(f'    "{real}:\\n"')
@@ -160,6 +170,10 @@ def write_stubs(arch, rows, path):
         out.append(f'    "\\n# ordinal {i - len(rows) + 1}\\n"')
         pass_and_resolve(i)
     align = arch.pointer_size
+    # The drop-in's own functions, for a call by ordinal that leads to one.
+    handlers = [c(arch.stdcall(handler, stack)) for _, stack, _, handler in rows if handler != "-"]
+    out += [f'    "\\n.section .rdata,\\"dr\\"\\n.balign {align}\\n.globl {c("wm_handlers")}\\n{c("wm_handlers")}:\\n"']
+    out += [f'    "{arch.pointer} {label}\\n"' for label in handlers]
     out += [f'    "\\n.data\\n.balign {align}\\n.globl {c("wm_slots")}\\n{c("wm_slots")}:\\n"']
     out += [f'    "{arch.pointer} {c(f"wm_resolve_{i}")}\\n"' for i in range(slots)]
     out += [f'    ".section .rdata,\\"dr\\"\\n.balign {align}\\n.globl {c("wm_missing")}\\n{c("wm_missing")}:\\n"']

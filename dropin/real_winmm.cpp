@@ -15,8 +15,10 @@ extern void *wm_slots[];                    // where each export jumps (stubs.cp
 extern void *const wm_missing[];            // each export's answer when it cannot be had
 extern const char *const wm_export_names[]; // the named exports, in slot order
 extern const unsigned wm_export_count;      // slots from here on are ordinals 1, 2, ...
-extern IMAGE_DOS_HEADER __ImageBase;        // this module
-MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
+extern const unsigned wm_handler_count;     // exports the drop-in handles itself
+extern const char *const wm_handler_names[];
+extern void *const wm_handlers[];    // their functions, in the same order
+extern IMAGE_DOS_HEADER __ImageBase; // this module
 }
 
 // ---- module state ----------------------------------------------------------------
@@ -71,15 +73,18 @@ static HMODULE real_winmm_module() {
 }
 
 // The system's function behind slot `index`: a named export by its name,
-// an export by ordinal by the same ordinal. An ordinal that leads to the
-// system's waveOutOpen is the drop-in's own waveOutOpen.
+// an export by ordinal by the same ordinal. An ordinal that leads to a
+// function the drop-in handles itself (waveOutOpen, waveOutClose, ...) is the
+// drop-in's own.
 static void *real_function(HMODULE module, unsigned index) {
     if (index < wm_export_count)
         return (void *)GetProcAddress(module, wm_export_names[index]);
     unsigned ordinal = index - wm_export_count + 1;
     void *function = (void *)GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
-    if (function && function == (void *)GetProcAddress(module, "waveOutOpen"))
-        function = (void *)&dropin_waveOutOpen;
+    for (unsigned i = 0; function && i < wm_handler_count; i++) {
+        if (function == (void *)GetProcAddress(module, wm_handler_names[i]))
+            function = wm_handlers[i];
+    }
     return function;
 }
 

@@ -9,14 +9,8 @@
 
 #include "latch.h"
 
-// Where the first open goes. sndlatch.dll imports waveOutOpen from WINMM.DLL;
-// the drop-in winmm.dll, built from this same file, names a header of its own
-// in OPEN_ONCE_HOOKS that points it at the system's winmm.
-#ifdef OPEN_ONCE_HOOKS
-#include OPEN_ONCE_HOOKS
-#else
+// Where the first open goes: WINMM.DLL's waveOutOpen, imported by name.
 #define platform_open waveOutOpen
-#endif
 
 // ---- module state: zero at load --------------------------------------------
 static open_latch device; // the one device every open of this module is answered with

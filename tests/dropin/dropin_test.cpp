@@ -22,8 +22,10 @@ typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, 
 static const WAVEFORMATEX pcm = {WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
 static const HWAVEOUT poison = (HWAVEOUT)0xdeadbeef;
 
-// The handle the program's first open got, shared by the cases after it.
+// The handle the program's first open got (IMA ADPCM), and the handle of its
+// first PCM open, a device of its own, shared by the cases after them.
 static HWAVEOUT program_handle;
+static HWAVEOUT pcm_handle;
 
 static HMODULE module_of(const void *address) {
     HMODULE module = NULL;
@@ -172,9 +174,14 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
     // A first call of another export loads nothing more, but must not leave
     // the loader pointing a bare "winmm" at the system's module.
     waveOutGetNumDevs();
+    // Another format than the first open's: a device of its own.
     HWAVEOUT h = poison;
     EXPECT_EQ(waveOutOpen(&h, 0, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, program_handle) << "direct import";
+    EXPECT_NE(h, program_handle) << "direct import, PCM after IMA ADPCM";
+    pcm_handle = h;
+    h = poison;
+    EXPECT_EQ(waveOutOpen(&h, 0, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(h, pcm_handle) << "direct import";
 
     // Looked up at run time, as programs that load winmm themselves do.
     open_fn looked_up =
@@ -182,7 +189,7 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
     ASSERT_NE(looked_up, (open_fn)NULL);
     h = poison;
     EXPECT_EQ(looked_up(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, program_handle) << "looked up at run time";
+    EXPECT_EQ(h, pcm_handle) << "looked up at run time";
 
     // The program's own sound library, a DLL in its folder.
     HMODULE lib = LoadLibraryA("caller_lib.dll");
@@ -191,7 +198,7 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
     for (int i = 0; i < 3; i++) {
         h = poison;
         EXPECT_EQ(lib_open(&h), MMSYSERR_NOERROR);
-        EXPECT_EQ(h, program_handle) << "the program's DLL, call " << i;
+        EXPECT_EQ(h, pcm_handle) << "the program's DLL, call " << i;
     }
 
     // A format query opens nothing and writes no handle.
@@ -212,7 +219,7 @@ TEST(DropIn, BareNameLookupsFindTheDropIn) {
             (open_fn)(void (*)(void))GetProcAddress(GetModuleHandleA("winmm"), "waveOutOpen");
         HWAVEOUT h = poison;
         EXPECT_EQ(open ? open(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL) : ~0u, MMSYSERR_NOERROR);
-        EXPECT_EQ(h, program_handle) << "waveOutOpen looked up after " << after;
+        EXPECT_EQ(h, pcm_handle) << "waveOutOpen looked up after " << after;
     };
 
     HMODULE lib = LoadLibraryA("timer_lib.dll");
@@ -269,12 +276,12 @@ TEST(DropIn, ModulesLoadedWhereAnotherWasUnloaded) {
             SetCurrentDirectoryW(L"..");
         if (o.platform) {
             EXPECT_NE(a, b) << name;
-            EXPECT_NE(a, program_handle) << name;
+            EXPECT_NE(a, pcm_handle) << name;
             EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
             EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
         } else {
-            EXPECT_EQ(a, program_handle) << name;
-            EXPECT_EQ(b, program_handle) << name;
+            EXPECT_EQ(a, pcm_handle) << name;
+            EXPECT_EQ(b, pcm_handle) << name;
         }
         FreeLibrary(lib);
     }
@@ -294,13 +301,13 @@ TEST(DropIn, PlatformModulesAlwaysReachThePlatform) {
     EXPECT_EQ(lib_open(&a), MMSYSERR_NOERROR);
     EXPECT_EQ(lib_open(&b), MMSYSERR_NOERROR);
     EXPECT_NE(a, b);
-    EXPECT_NE(a, program_handle);
-    EXPECT_NE(b, program_handle);
+    EXPECT_NE(a, pcm_handle);
+    EXPECT_NE(b, pcm_handle);
     EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
     HWAVEOUT h = poison;
     EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, program_handle);
+    EXPECT_EQ(h, pcm_handle);
     FreeLibrary(lib);
     DeleteFileW(copy.c_str());
 }
@@ -453,7 +460,7 @@ TEST(DropIn, ExportsByOrdinalFollowTheSystemWinmm) {
     ASSERT_NE(by_ordinal, (open_fn)NULL) << "ordinal " << open_ordinal;
     HWAVEOUT h = poison;
     EXPECT_EQ(by_ordinal(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, program_handle) << "waveOutOpen by ordinal " << open_ordinal;
+    EXPECT_EQ(h, pcm_handle) << "waveOutOpen by ordinal " << open_ordinal;
 
     DWORD_PTR args[6] = {};
     unsigned removed = 0;
