@@ -50,10 +50,43 @@ asm(".text\n"
     "    movq (%rsp), %r10\n"
     "    subq wm_hot_base(%rip), %r10\n"
     "    cmpq %rax, %r10\n"
-    "    jb wm_open_answered\n"
-    "\n"
-    // Entered by falling through, with the caller's return address on top
-    // of the stack as if it had been called.
+    "    jae wm_open_check_caller\n"
+    "wm_open_answered:\n"
+    // hot_device is never NULL: without a device, one whose format matches nothing.
+    "    movq hot_device(%rip), %rax\n"
+    "    testq %r8, %r8\n"
+    "    jz 2f\n"
+    "    testq %rcx, %rcx\n"
+    "    jz 2f\n"
+    // Tag and channels, rate, bytes per second, block alignment and bits:
+    // the 16 bytes as two quadwords.
+    "    movq (%r8), %r10\n"
+    "    cmpq (%rax), %r10\n"
+    "    jne 2f\n"
+    "    movq 8(%r8), %r10\n"
+    "    cmpq 8(%rax), %r10\n"
+    "    jne 2f\n"
+    // The latest target, and the flags (a format query has flags no target has).
+    "    movq " DEVICE_LATEST "(%rax), %r11\n"
+    "    cmpq (%r11), %r9\n"
+    "    jne 2f\n"
+    "    movq 40(%rsp), %r10\n"
+    "    cmpq 8(%r11), %r10\n"
+    "    jne 2f\n"
+    "    movl 48(%rsp), %r10d\n"
+    "    cmpl 16(%r11), %r10d\n"
+    "    jne 2f\n"
+    // An open latch's handle (x86 loads are acquire loads).
+    "    cmpl $0, " DEVICE_DONE "(%rax)\n"
+    "    je 2f\n"
+    "    movq " DEVICE_HANDLE "(%rax), %r10\n"
+    "    movq %r10, (%rcx)\n"
+    "    xorl %eax, %eax\n"
+    "    ret\n"
+    "2:  jmp dropin_open_slow\n"
+    // Any other caller: the module cache, out of the answered path's way.
+    // Entered by a jump, with the caller's return address on top of the
+    // stack as if it had been called.
     "wm_open_check_caller:\n"
     ".seh_proc wm_open_check_caller\n"
     "    subq $72, %rsp\n"
@@ -75,46 +108,7 @@ asm(".text\n"
     "    jmp wm_open_answered\n"
     "1:  addq $72, %rsp\n"
     "    jmp wm_real_waveOutOpen\n"
-    ".seh_endproc\n"
-    "\n"
-    "wm_open_answered:\n"
-    // hot_device is never NULL: without a device, one whose format matches nothing.
-    "    movq hot_device(%rip), %rax\n"
-    "    testq %r8, %r8\n"
-    "    jz 2f\n"
-    "    testq %rcx, %rcx\n"
-    "    jz 2f\n"
-    // Tag and channels, rate, bytes per second, block alignment and bits.
-    "    movl (%r8), %r10d\n"
-    "    cmpl (%rax), %r10d\n"
-    "    jne 2f\n"
-    "    movl 4(%r8), %r10d\n"
-    "    cmpl 4(%rax), %r10d\n"
-    "    jne 2f\n"
-    "    movl 8(%r8), %r10d\n"
-    "    cmpl 8(%rax), %r10d\n"
-    "    jne 2f\n"
-    "    movl 12(%r8), %r10d\n"
-    "    cmpl 12(%rax), %r10d\n"
-    "    jne 2f\n"
-    // The latest target, and the flags (a format query has flags no target has).
-    "    movq " DEVICE_LATEST "(%rax), %r11\n"
-    "    cmpq (%r11), %r9\n"
-    "    jne 2f\n"
-    "    movq 40(%rsp), %r10\n"
-    "    cmpq 8(%r11), %r10\n"
-    "    jne 2f\n"
-    "    movl 48(%rsp), %r10d\n"
-    "    cmpl 16(%r11), %r10d\n"
-    "    jne 2f\n"
-    // An open latch's handle (x86 loads are acquire loads).
-    "    cmpl $0, " DEVICE_DONE "(%rax)\n"
-    "    je 2f\n"
-    "    movq " DEVICE_HANDLE "(%rax), %r10\n"
-    "    movq %r10, (%rcx)\n"
-    "    xorl %eax, %eax\n"
-    "    ret\n"
-    "2:  jmp dropin_open_slow\n");
+    ".seh_endproc\n");
 // clang-format on
 
 // The resolver's register save: entered from a stub's resolver with the
