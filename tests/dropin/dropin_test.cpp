@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "read_log.h"
 #include "version.h"
 
 typedef MMRESULT(WINAPI *lib_open_fn)(HWAVEOUT *);
@@ -508,14 +509,8 @@ TEST(DropIn, FunctionsTheSystemLacksReturnTheirErrorValue) {
 // settings file when the program changes directory, and holds every module
 // path whole, in UTF-8 after a byte-order mark.
 TEST(DropIn, TheLogNamesEachCallersAnswer) {
-    char text[16384] = "";
-    HANDLE file = CreateFileA("sndlatch.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - 1, &got, NULL);
-    CloseHandle(file);
-    std::string log(text, got);
+    const std::string log = read_log();
+    ASSERT_FALSE(log.empty()) << "no sndlatch.log";
     EXPECT_EQ(log.substr(0, 3), "\xef\xbb\xbf") << log;
     // The first line: the version, the program and the settings file read.
     const std::string first = log.substr(3, log.find('\n') + 1);

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "read_log.h"
+
 static const WAVEFORMATEX pcm22 = {WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
 static const WAVEFORMATEX pcm11 = {WAVE_FORMAT_PCM, 1, 11025, 11025, 1, 8, 0};
 static const WAVEFORMATEX pcm8 = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
@@ -353,14 +355,8 @@ TEST(Levels, AnOpenFromWithinTheFirstOpensWomOpen) {
 }
 
 TEST(Levels, TheLogNamesTargetsAndFormats) {
-    char text[65536] = "";
-    HANDLE file = CreateFileA("sndlatch.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - 1, &got, NULL);
-    CloseHandle(file);
-    std::string log(text, got);
+    const std::string log = read_log();
+    ASSERT_FALSE(log.empty()) << "no sndlatch.log";
     for (const char *line : {"open 2 from levels_test.exe: notifications to the event ",
                              "notifications to the window ", "notifications to the thread ",
                              "opened for 11025 Hz 8-bit mono"})

@@ -15,11 +15,11 @@
 #include <sstream>
 
 using namespace sndlatch;
-using testutil::host;
-using testutil::TempDir;
 using testutil::cli;
 using testutil::has;
+using testutil::host;
 using testutil::Result;
+using testutil::TempDir;
 
 namespace {
 

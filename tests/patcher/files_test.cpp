@@ -17,14 +17,13 @@
 #include <sstream>
 
 using namespace sndlatch;
-using testutil::host;
-using testutil::TempDir;
 using testutil::cli;
 using testutil::has;
+using testutil::host;
 using testutil::Result;
+using testutil::TempDir;
 
 namespace {
-
 
 // Runs the tool in `n` child processes at once, all released together;
 // returns their exit codes.
