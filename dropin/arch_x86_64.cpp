@@ -5,7 +5,8 @@
 // r8 and r9 (floating-point ones in xmm0 to xmm3), the rest on the stack
 // above 32 bytes of shadow space, which the caller reserves and removes.
 // Both pieces leave all of it as the caller set it up and end in a jump, so
-// the function behind them runs as if called directly. r10, r11 and rax
+// the function behind them runs as if called directly (or, where the entry
+// answers an open itself, return as waveOutOpen does). r10, r11 and rax
 // carry no argument and are free on entry.
 //
 // Where they hold a frame, the frame is a function of its own with unwind

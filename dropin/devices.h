@@ -25,7 +25,7 @@ struct wave_target {
     DWORD thread;         // the thread whose open named it
 };
 
-// The answered path (wave_out_open.cpp) reads the format, the latch and the
+// The answered path (arch_*.cpp) reads the format, the latch and the
 // latest target at fixed offsets: keep them first, in this order.
 struct wave_device {
     format_key format;                 // the format it plays; kept while claimed
