@@ -19,16 +19,60 @@ installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
+# Runs the commands in order, as root. An "apt-get update" that fails (a
+# mirror caught mid-sync, one index that does not match its InRelease) does
+# not stop the run: the lists it did fetch may hold everything needed, so the
+# install is tried all the same. If the install then fails too, the failed
+# index is named in one plain paragraph, and the script exits non-zero.
+update_errors=
 as_root() {
   if [ "$(id -u)" != 0 ]; then
     echo "sndlatch: missing build tools. Run these as root, then try again:" >&2
     for c in "$@"; do echo "  sudo sh -c '$c'" >&2; done
     exit 1
   fi
+  local c log rc
   for c in "$@"; do
     echo "+ $c"
-    sh -c "$c"
+    case "$c" in
+      "apt-get update")
+        log=$(mktemp)
+        set +e
+        sh -c "$c" 2>&1 | tee "$log"
+        rc=${PIPESTATUS[0]}
+        set -e
+        if [ "$rc" != 0 ] || grep -q '^E: ' "$log"; then
+          update_errors=$(grep -E '^(E|Err):' "$log" | head -3)
+          echo "sndlatch: apt-get update failed (exit $rc); trying the install with the lists it has" >&2
+        fi
+        rm -f "$log"
+        ;;
+      *apt-get\ install*)
+        if ! sh -c "$c"; then
+          install_failed
+        fi
+        ;;
+      *) sh -c "$c" ;;
+    esac
   done
+}
+
+install_failed() {
+  if [ -n "$update_errors" ]; then
+    index=$(printf '%s\n' "$update_errors" | grep -o 'https\?://[^ ]*' | head -1)
+    {
+      echo
+      echo "sndlatch: the install failed after apt-get update could not fetch a package index"
+      echo "(${index:-named in the messages above}). That index comes from the Debian mirror this"
+      echo "machine uses, and the mirror was in an inconsistent state (apt said:"
+      echo "\"$(printf '%s\n' "$update_errors" | sed -n 's/^E: //p' | head -1 | cut -c1-160)\")."
+      echo "This is the mirror's state, not a fault of sndlatch or of this machine. Wait a"
+      echo "while (a mirror sync usually finishes within an hour) and run the same command again."
+    } >&2
+  else
+    echo "sndlatch: apt-get install failed; see apt's messages above" >&2
+  fi
+  exit 1
 }
 
 cmds=()
