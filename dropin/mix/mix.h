@@ -11,9 +11,9 @@
 #include <stdint.h>
 
 enum {
-    mix_max_channels = 8,   // the most channels a stream or the device may have
-    mix_max_rate = 192000,  // the highest rate a stream may have, in frames per second
-    mix_format_bytes = 40,  // the bytes of a WAVEFORMATEXTENSIBLE, the longest format read
+    mix_max_channels = 8,  // the most channels a stream or the device may have
+    mix_max_rate = 192000, // the highest rate a stream may have, in frames per second
+    mix_format_bytes = 40, // the bytes of a WAVEFORMATEXTENSIBLE, the longest format read
 };
 
 // A PCM layout: a stream's input, or the device's output.
