@@ -330,6 +330,16 @@ void count_row(const char *what, int count, int floor, int goal) {
            count <= goal ? "PASS" : "MISS", wine_loader());
 }
 
+void difference(const char *what, double value, double floor, double goal) {
+    char limit[16];
+    snprintf(limit, sizeof limit, "<=+%.0f", goal);
+    printf("%-40s %12.2f %12.2f %+7.1f %8s  %-6s %s\n", what, value, floor, value - floor, limit,
+           emulated                ? "-"
+           : value - floor <= goal ? "PASS"
+                                   : "MISS",
+           wine_loader());
+}
+
 void note(const char *what, const char *text) {
     printf("%-40s %s\n", what, text);
 }
