@@ -4,7 +4,6 @@
 // coefficients are interpolated linearly between neighbouring rows.
 #include "mix_internal.h"
 
-#include <math.h>
 #include <string.h>
 
 enum {
@@ -23,12 +22,26 @@ static uint32_t gcd(uint32_t a, uint32_t b) {
     return a;
 }
 
-// The modified Bessel function I0, by its power series.
-static double bessel_i0(double x) {
+// The modified Bessel function I0 of x, given x * x, by its power series.
+static double bessel_i0_squared(double xx) {
     double sum = 1, term = 1;
-    for (int k = 1; k < 50 && term > sum * 1e-12; k++) {
-        double f = x / (2 * k);
-        term *= f * f;
+    for (int k = 1; k < 60 && term > sum * 1e-13; k++) {
+        term *= xx / (4.0 * k * k);
+        sum += term;
+    }
+    return sum;
+}
+
+// sin(x), by its Taylor series after reduction to [-pi, pi]: the import
+// library of msvcrt that the drop-in links with has no sin, and this runs
+// only while a stream is set up.
+static const double pi = 3.14159265358979323846;
+static double sine(double x) {
+    int turns = (int)(x / (2 * pi) + (x < 0 ? -0.5 : 0.5));
+    x -= turns * 2 * pi;
+    double sum = x, term = x;
+    for (int k = 1; k < 30; k++) {
+        term *= -x * x / ((2 * k) * (2 * k + 1));
         sum += term;
     }
     return sum;
@@ -72,7 +85,7 @@ void filter_design(mix_stream *s) {
         s->rows = (uint16_t)table_rows;
     }
 
-    double i0_beta = bessel_i0(beta), half = taps / 2.0, pi = 3.14159265358979323846;
+    double i0_beta = bessel_i0_squared(beta * beta), half = taps / 2.0;
     for (unsigned r = 0; r < s->rows; r++) {
         // Row r is for the output falling r / phases of a frame past the
         // input frame at tap taps / 2 - 1.
@@ -81,9 +94,9 @@ void filter_design(mix_stream *s) {
         for (unsigned k = 0; k < taps; k++) {
             double t = k - (half - 1) - frac; // input frames from the output's instant
             double x = 2 * pi * cutoff * t;
-            double v = fabs(x) < 1e-9 ? 2 * cutoff : 2 * cutoff * sin(x) / x;
+            double v = x > -1e-9 && x < 1e-9 ? 2 * cutoff : 2 * cutoff * sine(x) / x;
             double w = 1 - (t / half) * (t / half);
-            v *= w > 0 ? bessel_i0(beta * sqrt(w)) / i0_beta : 0;
+            v *= w > 0 ? bessel_i0_squared(beta * beta * w) / i0_beta : 0;
             row[k] = (float)v;
             sum += v;
         }
