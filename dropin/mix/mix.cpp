@@ -35,11 +35,11 @@ size_t mix_stream_latency(const mix_stream *s) {
     return s->taps ? (s->taps / 2u * s->out_step + s->in_step - 1) / s->in_step : 0;
 }
 
-// The per-channel factors for the filter's output: gains, and for a mono
-// open its column of the channel map.
+// The per-channel factors for the output: gains, and for a mono open its
+// column of the channel map (a mono open is held and filtered as one channel).
 static void output_gains(const mix_stream *s, float gain_left, float gain_right, float *gains) {
     channel_gains(s->out.channels, gain_left, gain_right, gains);
-    if (s->chans == 1)
+    if (s->in.channels == 1)
         for (unsigned c = 0; c < s->out.channels; c++)
             gains[c] *= s->matrix[c];
 }
@@ -61,7 +61,7 @@ static void add_direct(const mix_stream *s, const unsigned char *src, size_t fra
         } else if (in_ch == 1) {
             for (size_t f = 0; f < n; f++)
                 for (unsigned o = 0; o < out_ch; o++)
-                    acc[f * out_ch + o] += x[f] * s->matrix[o] * gains[o];
+                    acc[f * out_ch + o] += x[f] * gains[o];
         } else {
             for (size_t f = 0; f < n; f++)
                 for (unsigned o = 0; o < out_ch; o++) {
@@ -92,7 +92,7 @@ static void hold(mix_stream *s, const unsigned char *src, size_t frames) {
         } else {
             pcm_to_float(&s->in, src, n * in_ch, x);
             src += n * s->in.block_align;
-            if (chans == 1) {
+            if (in_ch == 1) {
                 memcpy(h, x, sizeof(float) * n);
             } else {
                 for (unsigned c = 0; c < chans; c++) {
