@@ -7,11 +7,11 @@
 #include <string.h>
 
 enum {
-    base_taps = 32,    // taps at or above unity ratio; scaled by the ratio when downsampling
+    base_taps = 24,    // taps at or above unity ratio; scaled by the ratio when downsampling
     max_taps = 256,    // the most taps
     spare_frames = 32, // history frames beyond the taps, so that compaction is rare
 };
-static const double stopband_db = 75.0;
+static const double stopband_db = 70.0;
 
 static uint32_t gcd(uint32_t a, uint32_t b) {
     while (b) {
@@ -113,9 +113,12 @@ typedef float v4_load __attribute__((vector_size(16), aligned(4), may_alias));
 
 // One output frame of one or two held channels, with the coefficients
 // r0 + t * (r1 - r0) formed as they are used (r1 is null for an exact phase).
-// Returns the channels' values in y.
-static inline void filter_frame(const float *r0, const float *r1, float t, const float *h0,
-                                const float *h1, unsigned taps, float *y) {
+// Returns the channels' values in y. Inlined where r1 and h1 are known to be
+// null or not, so that each case gets its own loop.
+__attribute__((always_inline)) static inline void filter_frame(const float *r0, const float *r1,
+                                                               float t, const float *h0,
+                                                               const float *h1, unsigned taps,
+                                                               float *y) {
     v4 a0 = {0, 0, 0, 0}, a1 = a0, b0 = a0, b1 = a0, tv = {t, t, t, t};
     for (unsigned k = 0; k < taps; k += 8) {
         v4 c0 = *(const v4_load *)(r0 + k), c1 = *(const v4_load *)(r0 + k + 4);
@@ -157,16 +160,26 @@ size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) 
         const float *h = history + (pos + 1 - half);
         float *a = acc + done * out_ch, y[2];
         if (chans == 1) {
-            filter_frame(r0, r1, t, h, NULL, taps, y);
+            if (r1)
+                filter_frame(r0, r1, t, h, NULL, taps, y);
+            else
+                filter_frame(r0, NULL, 0, h, NULL, taps, y);
             for (unsigned c = 0; c < out_ch; c++)
                 a[c] += y[0] * gains[c];
         } else {
             for (unsigned c = 0; c < chans; c += 2) {
-                const float *h1 = c + 1 < chans ? h + (c + 1) * capacity : NULL;
-                filter_frame(r0, r1, t, h + c * capacity, h1, taps, y);
+                const float *h0 = h + c * capacity, *h1 = h0 + capacity;
+                if (c + 1 == chans) {
+                    filter_frame(r0, r1, t, h0, NULL, taps, y);
+                    a[c] += y[0] * gains[c];
+                    break;
+                }
+                if (r1)
+                    filter_frame(r0, r1, t, h0, h1, taps, y);
+                else
+                    filter_frame(r0, NULL, 0, h0, h1, taps, y);
                 a[c] += y[0] * gains[c];
-                if (h1)
-                    a[c + 1] += y[1] * gains[c + 1];
+                a[c + 1] += y[1] * gains[c + 1];
             }
         }
         phase += step_rem;

@@ -95,15 +95,24 @@ static void hold(mix_stream *s, const unsigned char *src, size_t frames) {
             if (in_ch == 1) {
                 memcpy(h, x, sizeof(float) * n);
             } else {
+                // Each held channel sums the open's channels that map to it.
                 for (unsigned c = 0; c < chans; c++) {
                     const float *m = s->matrix + c * in_ch;
                     float *d = h + c * s->capacity;
-                    for (size_t f = 0; f < n; f++) {
-                        float v = 0;
-                        for (unsigned i = 0; i < in_ch; i++)
-                            v += m[i] * x[f * in_ch + i];
-                        d[f] = v;
+                    bool first = true;
+                    for (unsigned i = 0; i < in_ch; i++) {
+                        if (m[i] == 0)
+                            continue;
+                        if (first)
+                            for (size_t f = 0; f < n; f++)
+                                d[f] = m[i] * x[f * in_ch + i];
+                        else
+                            for (size_t f = 0; f < n; f++)
+                                d[f] += m[i] * x[f * in_ch + i];
+                        first = false;
                     }
+                    if (first)
+                        memset(d, 0, sizeof(float) * n);
                 }
             }
         }

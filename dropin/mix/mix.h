@@ -51,7 +51,8 @@ bool pcm_format_read(const unsigned char *record, pcm_format *format);
 // gain_right its right ones, and their mean the rest.
 //
 // At equal rates the samples pass unfiltered. Otherwise a Kaiser-windowed
-// sinc (about 75 dB stopband) low-passes at the lower rate's Nyquist; it looks
+// sinc low-passes at the lower rate's Nyquist: flat to 0.64 of it, -6 dB at
+// 0.82, 70 dB down (by design; more in practice) from 1.0 on; it looks
 // mix_stream_latency() output frames ahead, so that much sound stays held in
 // the stream until more input (or mix_stream_drain) pushes it out.
 struct mix_stream {
