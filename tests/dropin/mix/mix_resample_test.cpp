@@ -98,15 +98,13 @@ TEST(Resample, RandomFormatsAndSplits) {
     const unsigned depths[] = {8, 16, 24, 32, 32};
     const unsigned rates[] = {1, 7, 8000, 11025, 22050, 44100, 48000, 96000, 192000};
     auto pick = [&](unsigned n) { return (unsigned)(rng() % n); };
-    for (int round = 0; round < 60; round++) {
-        auto random_format = [&](bool device) {
+    for (int round = 0; round < 100; round++) {
+        auto random_format = [&]() {
             unsigned d = pick(5);
             unsigned rate = pick(3) ? rates[pick(9)] : 1 + pick(mix_max_rate);
-            if (device && rate < 4000)
-                rate = 4000 + pick(100000);
             return make_format(rate, 1 + pick(8), depths[d], d == 4);
         };
-        pcm_format in = random_format(false), out = random_format(true);
+        pcm_format in = random_format(), out = random_format();
         mix_stream s;
         mix_stream_init(&s, &in, &out);
         size_t total = 0, produced = 0;
