@@ -177,7 +177,8 @@ size_t mix_stream_add(mix_stream *s, const void *data, size_t bytes, size_t *use
     size_t in_frames = bytes / s->in.block_align, fed, done;
     float gains[mix_max_channels];
     output_gains(s, gain_left, gain_right, gains);
-    s->drain_end = 0;
+    if (in_frames)
+        s->drain_end = 0; // new sound follows what was drained
     if (!s->taps) {
         done = in_frames < frames ? in_frames : frames;
         add_direct(s, src, done, acc, gains);

@@ -109,6 +109,7 @@ size_t mix_stream_latency(const mix_stream *stream);
 // Adds up to `frames` frames of the sound still held in the stream's filter,
 // as if silence followed the last input, after the program's last buffer
 // has been consumed. Returns the frames added; 0 once all of it has been
-// added. mix_stream_add or mix_stream_reset ends the drain.
+// added. mix_stream_add with a whole frame of input, or mix_stream_reset,
+// ends the drain; the sound then follows the silence drained.
 size_t mix_stream_drain(mix_stream *stream, float *acc, size_t frames, float gain_left,
                         float gain_right);
