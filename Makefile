@@ -79,13 +79,12 @@ fuzz: native-asan
 	@sh tests/fuzz/run.sh $(NATIVE_ASAN)/fuzz/patch_fuzz $(NATIVE_ASAN)/tests/hosts $(NATIVE_ASAN)/fuzz $(FUZZ_TIME)
 
 # One table: each path of the DLL and of both drop-ins against its floor
-# under Wine, and the patcher against a plain copy; then the mixer's cost on
-# this machine. Not part of test.
+# under Wine, the patcher against a plain copy, and the mixer's cost on this
+# machine. Not part of test.
 bench: build native
 	@cmake --build $(BUILD) --target bench_programs -j $(JOBS)
 	@cmake --build $(BUILD64) --target bench_programs -j $(JOBS)
 	@bash bench/run.sh $(BUILD)
-	@$(NATIVE_MIX)/mix_bench
 
 clean:
 	rm -rf $(BUILD) dist

@@ -1,7 +1,7 @@
 // Measures the drop-in winmm.dll beside the platform's own winmm and prints
 // its rows of the benchmark table, after sndlatch_bench's: rows 6 to 9 for
 // the 32-bit drop-in, and, built for x86-64 (run in a 64-bit Wine prefix),
-// rows 10 to 12 for the 64-bit one, whose load is not timed:
+// rows 11 to 13 for the 64-bit one, whose load is not timed:
 //
 //   dropin_bench [--calls N] [--reps R] [--rounds K]     (options as sndlatch_bench)
 //
@@ -32,9 +32,9 @@ typedef DWORD(WINAPI *time_fn)(void);
 
 #if defined(__x86_64__)
 const bool time_the_load = false;
-const char *const open_label = "10 64-bit drop-in later open, us";
-const char *const done_label = "11 64-bit WOM_DONE of 100 ms, ms";
-const char *const passed_on_label = "12 64-bit drop-in timeGetTime, ns";
+const char *const open_label = "11 64-bit drop-in later open, us";
+const char *const done_label = "12 64-bit WOM_DONE of 100 ms, ms";
+const char *const passed_on_label = "13 64-bit drop-in timeGetTime, ns";
 #else
 const bool time_the_load = true;
 const char *const open_label = "7 drop-in later open, us";

@@ -126,10 +126,15 @@ int main(int argc, char **argv) {
         ms[r] = run(&device, seconds * 100) * 1000 / seconds;
     qsort(ms, runs, sizeof ms[0], compare);
     double best = ms[0];
-    printf("mix: %u streams, %.2f ms CPU per s of sound = %.3f%% of one core (goal <= 0.5%%; "
-           "fastest of %d runs, median %.2f ms)\n",
-           count, best, best / 10, runs, ms[runs / 2]);
+    // A row of bench/run.sh's table: the fastest run judged, since other
+    // programs on the machine only ever add time; the median beside it.
+    double percent = best / 10;
+    printf("%-40s %12.3f %12s %7s %8s  %-6s %s\n", "10 mixer, 8 opens, % of one core", percent, "-",
+           "-", "<=0.50", percent <= 0.5 ? "PASS" : "MISS", "none");
+    printf("%-40s %u streams of mixed formats into 48000 Hz stereo; fastest of %d runs of %u s,\n"
+           "%-40s median %.3f %%; natively, no Wine\n",
+           "", count, runs, seconds, "", ms[runs / 2] / 10);
     for (unsigned i = 0; i < count; i++)
         free(sources[i].data);
-    return best <= 5.0 ? 0 : 1;
+    return 0;
 }

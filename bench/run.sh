@@ -7,9 +7,9 @@
 # bench.cpp). BUILD/bench/sndlatch_bench.exe measures rows 1 to 5 under Wine;
 # bench/patch_time.sh adds the patcher's row, timed on this machine;
 # BUILD/bench/dropin/dropin_bench.exe measures the drop-in winmm.dll's rows 6
-# to 8, under the DLL override that makes Wine load it; and the same program
+# to 9, under the DLL override that makes Wine load it; and the same program
 # built for x86-64, BUILD/x64/bench/dropin/dropin_bench.exe, measures the
-# 64-bit drop-in's rows 9 and 10 in a 64-bit prefix of its own.
+# 64-bit drop-in's rows 11 to 13 in a 64-bit prefix of its own.
 # Nothing else should run meanwhile: the ratios cancel the machine's noise,
 # not another program's load.
 set -euo pipefail
@@ -37,6 +37,12 @@ fi
 bash "$root/bench/patch_time.sh" "$build"
 WINEDLLOVERRIDES="winmm=n,b" "$root/tools/wine-run" --dir "$build/wine" --timeout 1800 \
   "$build/bench/dropin/dropin_bench.exe" "${emulated[@]}" "$@"
-echo "loader   rows 9 and 10: Wine's 64-bit loader, natively"
+# Row 10: the drop-in's mixer, built natively for this machine.
+if [ -x "$build/native-mix/mix_bench" ]; then
+  "$build/native-mix/mix_bench"
+else
+  printf '%-40s %s\n' "10 mixer, 8 opens, % of one core" "skipped: $build/native-mix/mix_bench is not built"
+fi
+echo "loader   rows 11 to 13: Wine's 64-bit loader, natively"
 WINEDLLOVERRIDES="winmm=n,b" "$root/tools/wine-run" --win64 --dir "$build/x64/wine" --timeout 1800 \
   "$build/x64/bench/dropin/dropin_bench.exe" "$@"
