@@ -1,0 +1,114 @@
+// The table of the program's opens and their handles.
+//
+// Handles are addresses in a range reserved once (MEM_RESERVE, never
+// committed): nothing else in the process can be there, so no handle of the
+// platform's equals one of them. They are handed out from an increasing
+// counter, so a closed handle comes back only after every other one in the
+// range was given out (16 million on i386), and then only if it is not in use.
+
+#include "opens.h"
+
+#include "real_winmm.h"
+
+enum {
+    buckets = 256, // lists of live opens, by handle
+#ifdef _WIN64
+    handle_step = 8,
+#else
+    handle_step = 4,
+#endif
+};
+
+#ifdef _WIN64
+static const UINT_PTR range_bytes = (UINT_PTR)4 << 30; // 512 million handles
+#else
+static const UINT_PTR range_bytes = (UINT_PTR)64 << 20; // 16 million handles
+#endif
+
+// ---- module state ----------------------------------------------------------------
+UINT_PTR volatile handles_base;   // the first address of the reserved range
+UINT_PTR volatile handles_size;   // its size; 0 until reserved
+static CRITICAL_SECTION lock;     // over the table, the queues and the devices
+static wave_open *table[buckets]; // live opens, by (handle - base) / step
+static UINT_PTR next_index;       // the handle number given next
+// -----------------------------------------------------------------------------------
+
+void opens_init() {
+    InitializeCriticalSection(&lock);
+}
+
+void opens_lock() {
+    EnterCriticalSection(&lock);
+}
+
+void opens_unlock() {
+    LeaveCriticalSection(&lock);
+}
+
+static wave_open **bucket_of(UINT_PTR index) {
+    return &table[index % buckets];
+}
+
+static wave_open *find_index(UINT_PTR index) {
+    HWAVEOUT handle = (HWAVEOUT)(handles_base + index * handle_step);
+    for (wave_open *o = *bucket_of(index); o; o = o->hash_next) {
+        if (o->handle == handle)
+            return o;
+    }
+    return NULL;
+}
+
+// Reserves the range on the first open. Half of it is tried when the whole
+// does not fit, as in a crowded 32-bit address space.
+static bool reserve_range() {
+    if (handles_size)
+        return true;
+    for (UINT_PTR size = range_bytes; size >= ((UINT_PTR)1 << 20); size /= 2) {
+        void *base = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
+        if (base) {
+            handles_base = (UINT_PTR)base;
+            __atomic_store_n(&handles_size, size, __ATOMIC_RELEASE);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool opens_add(wave_open *open) {
+    if (!reserve_range())
+        return false;
+    UINT_PTR count = handles_size / handle_step;
+    // Skips numbers still in use once the counter has come round.
+    for (UINT_PTR tries = 0; tries < count; tries++) {
+        UINT_PTR index = next_index;
+        next_index = next_index + 1 < count ? next_index + 1 : 0;
+        if (find_index(index))
+            continue;
+        open->handle = (HWAVEOUT)(handles_base + index * handle_step);
+        open->hash_next = *bucket_of(index);
+        *bucket_of(index) = open;
+        return true;
+    }
+    return false;
+}
+
+wave_open *opens_find(HWAVEOUT handle) {
+    UINT_PTR offset = (UINT_PTR)handle - handles_base;
+    if (offset >= handles_size || offset % handle_step)
+        return NULL;
+    return find_index(offset / handle_step);
+}
+
+void opens_remove(wave_open *open) {
+    wave_open **link = bucket_of(((UINT_PTR)open->handle - handles_base) / handle_step);
+    while (*link && *link != open)
+        link = &(*link)->hash_next;
+    if (*link)
+        *link = open->hash_next;
+    open->hash_next = NULL;
+}
+
+void open_notify(const wave_open *open, UINT message, DWORD_PTR param1) {
+    wm_real_DriverCallback(open->callback, open->callback_kind, (HDRVR)open->handle, message,
+                           open->instance, param1, 0);
+}
