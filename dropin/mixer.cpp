@@ -26,14 +26,16 @@ void queue_write(wave_open *o, WAVEHDR *header) {
     if (!o->playing) {
         o->playing = header;
         o->offset = 0;
-        // Fed again soon after running dry: the blocks between played
-        // without its sound.
-        if (o->dry) {
+        // Fed again after running dry while buffers it played were still on
+        // their way back: the program meant to play on, and the blocks
+        // between went without its sound. A queue that ended and was empty
+        // is a sound that ended, not an underrun.
+        if (o->dry && header != o->first) {
             UINT64 gap = o->device->written - o->dry_seq;
             if (gap <= underrun_gap)
                 o->underruns += (LONG)gap;
-            o->dry = false;
         }
+        o->dry = false;
     }
 }
 
