@@ -9,9 +9,11 @@
 #include <string.h>
 
 // A buffer's mark in its `reserved` field: 0 while it may still be mixed,
-// else the number of the block that holds its last sample, plus one.
+// else the number of the block that holds its last sample, plus one. On
+// i386 the field holds the low 32 bits, compared as a wrapping count.
 static void mark_finished(WAVEHDR *header, UINT64 seq) {
-    header->reserved = (DWORD_PTR)(seq + 1);
+    DWORD_PTR mark = (DWORD_PTR)(seq + 1);
+    header->reserved = mark ? mark : 1;
 }
 
 void queue_write(wave_open *o, WAVEHDR *header) {
@@ -47,6 +49,7 @@ WAVEHDR *queue_take_all(wave_open *o) {
     o->bytes_mixed = 0;
     o->bytes_played = 0;
     o->dry = false;
+    o->paused = false;
     for (int i = 0; i < position_slots; i++)
         o->slot_seq[i] = ~(UINT64)0;
     mix_stream_reset(&o->stream);
@@ -56,7 +59,7 @@ WAVEHDR *queue_take_all(wave_open *o) {
 WAVEHDR *queue_take_played(wave_open *o, UINT64 returned) {
     WAVEHDR *header = o->first;
     // A buffer past the mixer or inside a loop is not marked yet.
-    if (!header || !header->reserved || (UINT64)header->reserved > returned)
+    if (!header || !header->reserved || (INT_PTR)((DWORD_PTR)returned - header->reserved) < 0)
         return NULL;
     o->first = header->lpNext;
     if (!o->first)

@@ -9,7 +9,8 @@
 void queue_write(wave_open *open, WAVEHDR *header);
 
 // Takes every buffer out of the open's queue, as waveOutReset does, and
-// starts its position and its stream afresh. Returns them linked through
+// starts its position and its stream afresh; a paused open plays again on
+// its next write, as on the platform. Returns them linked through
 // lpNext, in order.
 WAVEHDR *queue_take_all(wave_open *open);
 

@@ -90,7 +90,7 @@ extern "C" MMRESULT WINAPI dropin_waveOutRestart(HWAVEOUT hwo) {
 }
 
 // Returns every queued buffer marked done, each with WOM_DONE, on the calling
-// thread; the position starts again at 0. The open stays paused if it was.
+// thread; the position starts again at 0.
 extern "C" MMRESULT WINAPI dropin_waveOutReset(HWAVEOUT hwo) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutReset(hwo);
