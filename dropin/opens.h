@@ -72,7 +72,7 @@ extern UINT_PTR volatile handles_size; // written after the base
 
 // True when `handle` lies in the drop-in's range. Outside it, a handle is the
 // platform's and every call about it goes to the system's winmm.
-inline bool handle_in_range(UINT_PTR handle) {
+__attribute__((always_inline)) inline bool handle_in_range(UINT_PTR handle) {
     UINT_PTR size = __atomic_load_n(&handles_size, __ATOMIC_ACQUIRE);
     return handle - handles_base < size;
 }

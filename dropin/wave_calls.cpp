@@ -8,9 +8,12 @@
 #include "mixer.h"
 #include "real_winmm.h"
 
-extern "C" MMRESULT WINAPI dropin_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
-    if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutPrepareHeader(hwo, pwh, cbwh);
+// Each handler is the range check and a jump: to the system's function, or to
+// the function for the drop-in's opens, kept out of line so that a passed-on
+// call builds no stack frame.
+#define NOINLINE __attribute__((noinline))
+
+static MMRESULT WINAPI NOINLINE open_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
     if (!pwh || cbwh < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
     if (pwh->dwFlags & WHDR_INQUEUE)
@@ -24,9 +27,14 @@ extern "C" MMRESULT WINAPI dropin_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR p
     return MMSYSERR_NOERROR;
 }
 
-extern "C" MMRESULT WINAPI dropin_waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
+extern "C" MMRESULT WINAPI dropin_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
     if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutUnprepareHeader(hwo, pwh, cbwh);
+        return wm_real_waveOutPrepareHeader(hwo, pwh, cbwh);
+    return open_waveOutPrepareHeader(hwo, pwh, cbwh);
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh,
+                                                            UINT cbwh) {
     if (!pwh || cbwh < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
     if (!(pwh->dwFlags & WHDR_PREPARED))
@@ -42,9 +50,13 @@ extern "C" MMRESULT WINAPI dropin_waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR
     return MMSYSERR_NOERROR;
 }
 
-extern "C" MMRESULT WINAPI dropin_waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
+extern "C" MMRESULT WINAPI dropin_waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
     if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutWrite(hwo, pwh, cbwh);
+        return wm_real_waveOutUnprepareHeader(hwo, pwh, cbwh);
+    return open_waveOutUnprepareHeader(hwo, pwh, cbwh);
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
     opens_lock();
     wave_open *o = opens_find(hwo);
     MMRESULT result = MMSYSERR_NOERROR;
@@ -64,6 +76,12 @@ extern "C" MMRESULT WINAPI dropin_waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT
     return result;
 }
 
+extern "C" MMRESULT WINAPI dropin_waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
+    if (!handle_in_range((UINT_PTR)hwo))
+        return wm_real_waveOutWrite(hwo, pwh, cbwh);
+    return open_waveOutWrite(hwo, pwh, cbwh);
+}
+
 // Pause and restart act on the open's place in the mix; the real device plays on.
 static MMRESULT set_paused(HWAVEOUT hwo, bool paused) {
     opens_lock();
@@ -77,23 +95,29 @@ static MMRESULT set_paused(HWAVEOUT hwo, bool paused) {
     return o ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
 
+static MMRESULT WINAPI NOINLINE open_waveOutPause(HWAVEOUT hwo) {
+    return set_paused(hwo, true);
+}
+
 extern "C" MMRESULT WINAPI dropin_waveOutPause(HWAVEOUT hwo) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutPause(hwo);
-    return set_paused(hwo, true);
+    return open_waveOutPause(hwo);
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutRestart(HWAVEOUT hwo) {
+    return set_paused(hwo, false);
 }
 
 extern "C" MMRESULT WINAPI dropin_waveOutRestart(HWAVEOUT hwo) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutRestart(hwo);
-    return set_paused(hwo, false);
+    return open_waveOutRestart(hwo);
 }
 
 // Returns every queued buffer marked done, each with WOM_DONE, on the calling
 // thread; the position starts again at 0.
-extern "C" MMRESULT WINAPI dropin_waveOutReset(HWAVEOUT hwo) {
-    if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutReset(hwo);
+static MMRESULT WINAPI NOINLINE open_waveOutReset(HWAVEOUT hwo) {
     opens_lock();
     wave_open *o = opens_find(hwo);
     WAVEHDR *taken = o ? queue_take_all(o) : NULL;
@@ -110,15 +134,25 @@ extern "C" MMRESULT WINAPI dropin_waveOutReset(HWAVEOUT hwo) {
     return MMSYSERR_NOERROR;
 }
 
-extern "C" MMRESULT WINAPI dropin_waveOutBreakLoop(HWAVEOUT hwo) {
+extern "C" MMRESULT WINAPI dropin_waveOutReset(HWAVEOUT hwo) {
     if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutBreakLoop(hwo);
+        return wm_real_waveOutReset(hwo);
+    return open_waveOutReset(hwo);
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutBreakLoop(HWAVEOUT hwo) {
     opens_lock();
     wave_open *o = opens_find(hwo);
     if (o && o->loop_start)
         o->loops_left = 1;
     opens_unlock();
     return o ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+extern "C" MMRESULT WINAPI dropin_waveOutBreakLoop(HWAVEOUT hwo) {
+    if (!handle_in_range((UINT_PTR)hwo))
+        return wm_real_waveOutBreakLoop(hwo);
+    return open_waveOutBreakLoop(hwo);
 }
 
 // The bytes of the open's own format played; TIME_SAMPLES and TIME_MS from
@@ -149,9 +183,7 @@ static void position_as(MMTIME *time, UINT64 bytes, const pcm_format *format) {
     }
 }
 
-extern "C" MMRESULT WINAPI dropin_waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt) {
-    if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutGetPosition(hwo, pmmt, cbmmt);
+static MMRESULT WINAPI NOINLINE open_waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt) {
     if (!pmmt || cbmmt != sizeof(MMTIME))
         return MMSYSERR_INVALPARAM;
     opens_lock();
@@ -165,11 +197,15 @@ extern "C" MMRESULT WINAPI dropin_waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt
     return MMSYSERR_NOERROR;
 }
 
+extern "C" MMRESULT WINAPI dropin_waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt) {
+    if (!handle_in_range((UINT_PTR)hwo))
+        return wm_real_waveOutGetPosition(hwo, pmmt, cbmmt);
+    return open_waveOutGetPosition(hwo, pmmt, cbmmt);
+}
+
 // Volume: a handle of the drop-in's is that open's own, applied in the mix; a
 // device id is the platform's.
-extern "C" MMRESULT WINAPI dropin_waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume) {
-    if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutGetVolume(hwo, pdwVolume);
+static MMRESULT WINAPI NOINLINE open_waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume) {
     if (!pdwVolume)
         return MMSYSERR_INVALPARAM;
     opens_lock();
@@ -180,15 +216,25 @@ extern "C" MMRESULT WINAPI dropin_waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolu
     return o ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
 
-extern "C" MMRESULT WINAPI dropin_waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume) {
+extern "C" MMRESULT WINAPI dropin_waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume) {
     if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutSetVolume(hwo, dwVolume);
+        return wm_real_waveOutGetVolume(hwo, pdwVolume);
+    return open_waveOutGetVolume(hwo, pdwVolume);
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume) {
     opens_lock();
     wave_open *o = opens_find(hwo);
     if (o)
         o->volume = dwVolume;
     opens_unlock();
     return o ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+extern "C" MMRESULT WINAPI dropin_waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume) {
+    if (!handle_in_range((UINT_PTR)hwo))
+        return wm_real_waveOutSetVolume(hwo, dwVolume);
+    return open_waveOutSetVolume(hwo, dwVolume);
 }
 
 // The real device's handle behind an open, for the calls the platform answers.
@@ -216,9 +262,19 @@ extern "C" MMRESULT WINAPI dropin_waveOutGetPlaybackRate(HWAVEOUT hwo, LPDWORD p
     return result == MMSYSERR_NOERROR ? wm_real_waveOutGetPlaybackRate(real, pdwRate) : result;
 }
 
+static MMRESULT WINAPI NOINLINE open_waveOutSetPitch(HWAVEOUT hwo, DWORD) {
+    HWAVEOUT real;
+    MMRESULT result = real_handle(hwo, &real);
+    return result == MMSYSERR_NOERROR ? MMSYSERR_NOTSUPPORTED : result;
+}
+
 extern "C" MMRESULT WINAPI dropin_waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutSetPitch(hwo, dwPitch);
+    return open_waveOutSetPitch(hwo, dwPitch);
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD) {
     HWAVEOUT real;
     MMRESULT result = real_handle(hwo, &real);
     return result == MMSYSERR_NOERROR ? MMSYSERR_NOTSUPPORTED : result;
@@ -227,9 +283,7 @@ extern "C" MMRESULT WINAPI dropin_waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch) {
 extern "C" MMRESULT WINAPI dropin_waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD dwRate) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutSetPlaybackRate(hwo, dwRate);
-    HWAVEOUT real;
-    MMRESULT result = real_handle(hwo, &real);
-    return result == MMSYSERR_NOERROR ? MMSYSERR_NOTSUPPORTED : result;
+    return open_waveOutSetPlaybackRate(hwo, dwRate);
 }
 
 // The device id, messages and capabilities: the platform's answer for the

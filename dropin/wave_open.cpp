@@ -205,9 +205,7 @@ static void unlink_open(wave_open *o) {
 // WOM_DONE is being delivered on the drop-in's thread waits for it, so that
 // nothing reaches the open once the close has returned; from that callback
 // itself it goes ahead, and the thread frees the open when the callback returns.
-extern "C" MMRESULT WINAPI dropin_waveOutClose(HWAVEOUT hwo) {
-    if (!handle_in_range((UINT_PTR)hwo))
-        return wm_real_waveOutClose(hwo);
+static MMRESULT WINAPI __attribute__((noinline)) close_open(HWAVEOUT hwo) {
     DWORD self = GetCurrentThreadId();
     opens_lock();
     wave_open *o;
@@ -239,4 +237,11 @@ extern "C" MMRESULT WINAPI dropin_waveOutClose(HWAVEOUT hwo) {
     if (free_now)
         HeapFree(GetProcessHeap(), 0, o);
     return MMSYSERR_NOERROR;
+}
+
+// A passed-on close builds no stack frame: the check, then a jump.
+extern "C" MMRESULT WINAPI dropin_waveOutClose(HWAVEOUT hwo) {
+    if (!handle_in_range((UINT_PTR)hwo))
+        return wm_real_waveOutClose(hwo);
+    return close_open(hwo);
 }
