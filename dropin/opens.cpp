@@ -59,12 +59,27 @@ static wave_open *find_index(UINT_PTR index) {
 }
 
 // Reserves the range on the first open. Half of it is tried when the whole
-// does not fit, as in a crowded 32-bit address space.
+// does not fit, as in a crowded 32-bit address space. On x86-64 it lies at
+// the top of the address space, far above 4 GB: no 32-bit value a program
+// passes where a handle may go (a device id, WAVE_MAPPER) can fall in it. On
+// i386 it cannot either: the lowest and the highest 64 KB are never
+// allocated.
 static bool reserve_range() {
     if (handles_size)
         return true;
+#ifdef _WIN64
+    const DWORD where = MEM_TOP_DOWN;
+#else
+    const DWORD where = 0;
+#endif
     for (UINT_PTR size = range_bytes; size >= ((UINT_PTR)1 << 20); size /= 2) {
-        void *base = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
+        void *base = VirtualAlloc(NULL, size, MEM_RESERVE | where, PAGE_NOACCESS);
+#ifdef _WIN64
+        if (base && (UINT_PTR)base <= 0xFFFFFFFF) {
+            VirtualFree(base, 0, MEM_RELEASE);
+            base = NULL;
+        }
+#endif
         if (base) {
             handles_base = (UINT_PTR)base;
             __atomic_store_n(&handles_size, size, __ATOMIC_RELEASE);
