@@ -200,8 +200,9 @@ bool device_retire(wave_device *d) {
     if (idle) {
         device_close_real(d);
         char name[32];
-        write_debug_log("%s closed: no open for %u ms\n", device_name(d->id, name, sizeof name),
-                        (unsigned)linger_ms);
+        write_debug_log("%s closed: no open for %u ms; it ran out of blocks %ld times\n",
+                        device_name(d->id, name, sizeof name), (unsigned)linger_ms,
+                        (long)d->starved);
         device_free(d);
     }
     LeaveCriticalSection(&open_lock);

@@ -34,6 +34,7 @@ struct wave_device {
     UINT64 written;   // blocks written so far: the next block's number
     UINT in_flight;   // blocks written and not yet returned
     DWORD idle_since; // when its last open closed, while it has none
+    LONG starved;     // times every block came back while an open still had sound
 };
 
 // Under none of the locks: the device for `id`, opened when the program has

@@ -24,6 +24,9 @@ static void collect_returned(wave_device *d) {
             break;
         d->in_flight--;
         mixer_block_played(d, seq);
+        // The device had nothing more to play: the thread was late.
+        if (d->in_flight == 0 && mixer_has_sound(d))
+            d->starved++;
     }
 }
 
