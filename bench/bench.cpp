@@ -59,10 +59,10 @@ void print_header(const options &opt) {
     printf("figures  median of %d repetitions, after a warm-up; per repetition: %lu answered\n"
            "         calls (row 2: %lu per thread), %d opens of each kind, %d loads and frees\n\n",
            opt.reps, opt.calls, opt.calls * 3, opt.rounds, opt.rounds);
-    printf("%-40s %12s %12s %7s %8s  %s\n", "measurement", "sndlatch", "floor", "ratio", "goal",
-           "result");
-    printf("%-40s %12s %12s %7s %8s  %s\n", "----------------------------------------",
-           "------------", "------------", "-------", "--------", "------");
+    printf("%-40s %12s %12s %7s %8s  %-6s %s\n", "measurement", "sndlatch", "floor", "ratio",
+           "goal", "result", "Wine");
+    printf("%-40s %12s %12s %7s %8s  %-6s %s\n", "----------------------------------------",
+           "------------", "------------", "-------", "--------", "------", "------");
 }
 
 // ---- 2. contention -----------------------------------------------------------
@@ -259,8 +259,8 @@ LONGLONG file_size(const char *path) {
 
 void size() {
     LONGLONG s = file_size(sndlatch_path), f = file_size(floor_path);
-    printf("%-40s %12lld %12lld %7s %8s  %s\n", "5 DLL size, bytes (goal: bytes)", s, f, "-",
-           "<=6144", s <= 6144 ? "PASS" : "MISS");
+    printf("%-40s %12lld %12lld %7s %8s  %-6s %s\n", "5 DLL size, bytes (goal: bytes)", s, f, "-",
+           "<=6144", s <= 6144 ? "PASS" : "MISS", wine_loader());
 }
 
 // ---- set-up --------------------------------------------------------------------

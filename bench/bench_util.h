@@ -51,10 +51,15 @@ void answered_row(const char *what, const options &opt, open_fn answered, open_f
 
 // The instructions that one call of `fn` executes, from its first through its
 // ret, counted by single-stepping the call (the trap flag, and a vectored
-// handler counting EXCEPTION_SINGLE_STEP). The same on every machine.
+// handler counting EXCEPTION_SINGLE_STEP). The same on every machine where
+// single-stepping works; -1 where it does not (Wine under qemu-i386).
 int instructions_per_call(open_fn fn);
-// A row of instruction counts: `count` against the floor's, goal on `count`.
+// A row of instruction counts: `count` against the floor's, goal on `count`;
+// a count of -1 is shown as not counted.
 void count_row(const char *what, int count, int floor, int goal);
+// How Wine's loader ran this program: "native", or "qemu" (--emulated). The
+// last column of every row.
+const char *wine_loader();
 
 // One row: the measured side, its floor, their ratio and the goal on it.
 void row(const char *what, double value, double floor, double goal);
@@ -73,6 +78,21 @@ void side_by_side(const char *what, int reps, double goal, double scale, F measu
         f.push_back(measure(false, false));
     }
     row(what, median(a) * scale, median(f) * scale, goal);
+}
+
+// One row: the measured side, its floor, their difference and the goal on it.
+void difference(const char *what, double value, double floor, double goal);
+
+// One row from `measure(side)`: the medians of the measured side (true) and
+// its floor (false) over `reps` repetitions in turn, with `goal` on their
+// difference rather than their ratio.
+template <class F> void difference_row(const char *what, int reps, double goal, F measure) {
+    std::vector<double> a, f;
+    for (int r = 0; r < reps; r++) {
+        a.push_back(measure(true));
+        f.push_back(measure(false));
+    }
+    difference(what, median(a), median(f), goal);
 }
 
 } // namespace bench

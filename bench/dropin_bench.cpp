@@ -1,16 +1,15 @@
-// Measures the drop-in winmm.dll beside its floors and prints its rows of the
-// benchmark table, after sndlatch_bench's: rows 6 to 8 for the 32-bit
-// drop-in, and, built for x86-64 (run in a 64-bit Wine prefix), rows 9 and 10
-// for the 64-bit one, whose load is not timed:
+// Measures the drop-in winmm.dll beside the platform's own winmm and prints
+// its rows of the benchmark table, after sndlatch_bench's: rows 6 to 9 for
+// the 32-bit drop-in, and, built for x86-64 (run in a 64-bit Wine prefix),
+// rows 10 to 12 for the 64-bit one, whose load is not timed:
 //
 //   dropin_bench [--calls N] [--reps R] [--rounds K]     (options as sndlatch_bench)
 //
-// It sits in a folder of its own beside the drop-in (winmm.dll) and
-// bench_floor.dll, runs with WINEDLLOVERRIDES="winmm=n,b", and loads both
-// winmm DLLs by full path: the drop-in from its folder, the platform's from
-// the system directory. It is a program of its own, importing nothing from
-// winmm, because of what Wine 8's loader does with two modules of one name
-// (found by experiment):
+// It sits in a folder of its own beside the drop-in (winmm.dll), runs with
+// WINEDLLOVERRIDES="winmm=n,b", and loads both winmm DLLs by full path: the drop-in from its
+// folder, the platform's from the system directory. It is a program of its own, importing nothing
+// from winmm, because of what Wine 8's loader does with two modules of one name (found by
+// experiment):
 // - A program that imports winmm, run with the override, binds that import to
 //   a winmm.dll in its own folder, which would turn sndlatch_bench's direct
 //   calls into calls through the drop-in.
@@ -33,17 +32,39 @@ typedef DWORD(WINAPI *time_fn)(void);
 
 #if defined(__x86_64__)
 const bool time_the_load = false;
-const char *const answered_label = "9 64-bit drop-in answered open, ns/call";
-const char *const passed_on_label = "10 64-bit drop-in timeGetTime, ns/call";
+const char *const open_label = "10 64-bit drop-in later open, us";
+const char *const done_label = "11 64-bit WOM_DONE of 100 ms, ms";
+const char *const passed_on_label = "12 64-bit drop-in timeGetTime, ns";
 #else
 const bool time_the_load = true;
-const char *const answered_label = "7 drop-in answered open, ns/call";
-const char *const passed_on_label = "8 drop-in timeGetTime, ns/call";
+const char *const open_label = "7 drop-in later open, us";
+const char *const done_label = "8 WOM_DONE of a 100 ms buffer, ms";
+const char *const passed_on_label = "9 drop-in timeGetTime, ns/call";
 #endif
 
 char dropin_path[MAX_PATH];
-char floor_path[MAX_PATH];
 char system_path[MAX_PATH];
+
+// The waveOut functions of one winmm module, found by name.
+struct wave_api {
+    open_fn open;
+    MMRESULT(WINAPI *close)(HWAVEOUT);
+    MMRESULT(WINAPI *prepare)(HWAVEOUT, LPWAVEHDR, UINT);
+    MMRESULT(WINAPI *unprepare)(HWAVEOUT, LPWAVEHDR, UINT);
+    MMRESULT(WINAPI *write)(HWAVEOUT, LPWAVEHDR, UINT);
+};
+
+wave_api api_of(HMODULE m) {
+    wave_api a;
+    a.open = open_entry(m, "waveOutOpen");
+    a.close = (MMRESULT(WINAPI *)(HWAVEOUT))(void *)entry(m, "waveOutClose");
+    a.prepare =
+        (MMRESULT(WINAPI *)(HWAVEOUT, LPWAVEHDR, UINT))(void *)entry(m, "waveOutPrepareHeader");
+    a.unprepare =
+        (MMRESULT(WINAPI *)(HWAVEOUT, LPWAVEHDR, UINT))(void *)entry(m, "waveOutUnprepareHeader");
+    a.write = (MMRESULT(WINAPI *)(HWAVEOUT, LPWAVEHDR, UINT))(void *)entry(m, "waveOutWrite");
+    return a;
+}
 
 __attribute__((noinline)) DWORD time_loop(time_fn fn, DWORD calls) {
     DWORD sum = 0;
@@ -70,12 +91,82 @@ void load_row(const options &opt) {
     note("", "floor: the platform's winmm.dll alone");
 }
 
+// An open while the program holds another, against the platform's own open
+// of a device: `rounds` opens held at once, each timed, then all closed
+// untimed. Through the drop-in an open is answered by the device it keeps.
+void later_open_row(const options &opt, const wave_api &dropin, const wave_api &platform) {
+    HWAVEOUT held = NULL;
+    if (dropin.open(&held, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
+        fail("the first open through the drop-in failed");
+    std::vector<HWAVEOUT> handles(opt.rounds);
+    side_by_side(open_label, opt.reps, 0.01, 1e-3, [&](bool through_dropin, bool) {
+        const wave_api &api = through_dropin ? dropin : platform;
+        LONGLONG total = 0;
+        for (HWAVEOUT &h : handles) {
+            LONGLONG t0 = now();
+            MMRESULT r = api.open(&h, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL);
+            total += now() - t0;
+            if (r != MMSYSERR_NOERROR)
+                fail(through_dropin ? "an open through the drop-in failed"
+                                    : "a platform open failed");
+        }
+        for (HWAVEOUT h : handles)
+            api.close(h);
+        return to_ns(total) / handles.size();
+    });
+    dropin.close(held);
+    char text[96];
+    snprintf(text, sizeof text, "floor: the platform's own waveOutOpen; %d opens held at once",
+             opt.rounds);
+    note("", text);
+}
+
+// From waveOutWrite of a 100 ms buffer to its WHDR_DONE, through the drop-in
+// against the platform alone. Each side opens, plays one buffer to warm up,
+// then times one, and closes.
+double done_delay_ms(const wave_api &api) {
+    static short samples[4410 * 2];
+    HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    HWAVEOUT h = NULL;
+    if (api.open(&h, WAVE_MAPPER, &pcm_format, (DWORD_PTR)event, 0, CALLBACK_EVENT) !=
+        MMSYSERR_NOERROR)
+        fail("an open for the WOM_DONE row failed");
+    double ms = 0;
+    for (int pass = 0; pass < 2; pass++) {
+        WAVEHDR header = {};
+        header.lpData = (LPSTR)samples;
+        header.dwBufferLength = sizeof samples;
+        api.prepare(h, &header, sizeof header);
+        LONGLONG t0 = now();
+        api.write(h, &header, sizeof header);
+        while (!(header.dwFlags & WHDR_DONE)) {
+            if (WaitForSingleObject(event, 10000) == WAIT_TIMEOUT) {
+                SetLastError(0);
+                fail("a 100 ms buffer was not done within 10 s");
+            }
+        }
+        ms = to_ns(now() - t0) / 1e6;
+        api.unprepare(h, &header, sizeof header);
+    }
+    api.close(h);
+    CloseHandle(event);
+    return ms;
+}
+
+void done_row(const options &opt, const wave_api &dropin, const wave_api &platform) {
+    int reps = opt.reps < 5 ? opt.reps : 5;
+    difference_row(done_label, reps, 30, [&](bool through_dropin) {
+        return done_delay_ms(through_dropin ? dropin : platform);
+    });
+    note("", "floor: the platform alone; goal: at most 30 ms more");
+}
+
 // timeGetTime through the drop-in's export slot against the platform's own.
-// It reaches the system clock, which costs far more than an answered open
-// (much more under qemu), so it runs a tenth of the calls.
+// It reaches the system clock, which costs far more than a bare call (much
+// more under qemu), so it runs a tenth of the calls.
 void passed_on_row(const options &opt, time_fn through, time_fn direct) {
     DWORD calls = opt.calls / 10;
-    side_by_side(passed_on_label, opt.reps, 1.1, 1, [&](bool dropin, bool warm_up) {
+    side_by_side(passed_on_label, opt.reps, 1.05, 1, [&](bool dropin, bool warm_up) {
         return ns_per_time_call(dropin ? through : direct, warm_up ? calls / 10 : calls);
     });
     char text[96];
@@ -88,7 +179,6 @@ void passed_on_row(const options &opt, time_fn through, time_fn direct) {
 int main(int argc, char **argv) {
     options opt = start(argc, argv, "dropin_bench");
     snprintf(dropin_path, sizeof dropin_path, "%swinmm.dll", folder);
-    snprintf(floor_path, sizeof floor_path, "%sbench_floor.dll", folder);
     UINT n = GetSystemDirectoryA(system_path, MAX_PATH - 16);
     if (n == 0 || n >= MAX_PATH - 16)
         fail("GetSystemDirectory");
@@ -112,34 +202,15 @@ int main(int argc, char **argv) {
         fflush(stdout);
     }
 
-    // The answered and passed-on rows need the drop-in with a device open.
     dropin = load(dropin_path);
     platform = load(system_path);
-    HMODULE floor_module = load(floor_path);
-    open_fn answered = open_entry(dropin, "waveOutOpen");
-    HWAVEOUT device = NULL, again = NULL;
-    if (answered(&device, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
-        fail("the first open through the drop-in failed");
-    if (answered(&again, WAVE_MAPPER, &pcm_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR ||
-        again != device) {
-        SetLastError(0);
-        fail("the drop-in did not answer the second open with the first handle");
-    }
-    // The drop-in's waveOutOpen once it holds a device, asked as call_loop
-    // asks (the same format, CALLBACK_NULL) and so with the same format and
-    // target as the latest open, against the empty function.
-    open_fn floor = open_entry(floor_module, "floor_open");
-    answered_row(answered_label, opt, answered, floor, 2.0);
-    note("", "the same format and target as the latest open");
-#if !defined(__x86_64__)
-    count_row("7 drop-in answered open, instructions", instructions_per_call(answered),
-              instructions_per_call(floor), 40);
-#endif
+    wave_api through = api_of(dropin), direct = api_of(platform);
+    later_open_row(opt, through, direct);
+    fflush(stdout);
+    done_row(opt, through, direct);
     fflush(stdout);
     passed_on_row(opt, (time_fn)(void *)entry(dropin, "timeGetTime"),
                   (time_fn)(void *)entry(platform, "timeGetTime"));
     fflush(stdout);
-
-    ((MMRESULT(WINAPI *)(HWAVEOUT))(void *)entry(dropin, "waveOutClose"))(device);
     return 0;
 }
