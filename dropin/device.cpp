@@ -65,6 +65,11 @@ static void choose_format(UINT id, const unsigned char *first, unsigned char *re
 }
 
 static void device_free(wave_device *d) {
+    while (d->templates) {
+        stream_template *t = d->templates;
+        d->templates = t->next;
+        HeapFree(GetProcessHeap(), 0, t);
+    }
     if (d->event)
         CloseHandle(d->event);
     if (d->blocks[0].lpData)
@@ -172,9 +177,10 @@ MMRESULT device_ensure(UINT id, const unsigned char *first, wave_device **out) {
 }
 
 void device_release(wave_device *d) {
-    if (--d->open_count == 0)
+    if (--d->open_count == 0) {
         d->idle_since = GetTickCount();
-    SetEvent(d->event);
+        device_wake(d);
+    }
 }
 
 void device_close_real(wave_device *d) {

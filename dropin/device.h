@@ -17,6 +17,13 @@ enum {
                        // this many counts as underrun, later as a new start
 };
 
+// A stream freshly prepared for one input format: a later open of that format
+// copies it rather than designing the resampler's filter again.
+struct stream_template {
+    stream_template *next;
+    mix_stream stream;
+};
+
 struct wave_device {
     wave_device *next; // the next device of the list
     UINT id;           // the device id the program asked for
@@ -31,10 +38,13 @@ struct wave_device {
     WAVEHDR blocks[device_blocks]; // block s is blocks[s % device_blocks]
     float *mix;                    // one block of float frames
     DWORD block_frames;
-    UINT64 written;   // blocks written so far: the next block's number
-    UINT in_flight;   // blocks written and not yet returned
-    DWORD idle_since; // when its last open closed, while it has none
-    LONG starved;     // times every block came back while an open still had sound
+    UINT64 written;             // blocks written so far: the next block's number
+    UINT in_flight;             // blocks written and not yet returned
+    DWORD idle_since;           // when its last open closed, while it has none
+    LONG starved;               // times every block came back while an open still had sound
+    bool asleep;                // its thread waits with nothing in flight: a call that gives
+                                // it work sets the event
+    stream_template *templates; // one per input format opened, freed with the device
 };
 
 // Under none of the locks: the device for `id`, opened when the program has
@@ -56,6 +66,16 @@ void device_close_real(wave_device *device);
 
 // At process attach.
 void devices_init();
+
+// Under the lock: wakes the device's thread when it sleeps with nothing in
+// flight. With blocks in flight it wakes as the next one returns, and a
+// wake-up costs a call into the system.
+inline void device_wake(wave_device *device) {
+    if (device->asleep) {
+        device->asleep = false;
+        SetEvent(device->event);
+    }
+}
 
 // Under the lock: the number of the first block not yet returned.
 inline UINT64 device_returned(const wave_device *device) {

@@ -84,6 +84,7 @@ DWORD WINAPI device_thread(void *arg) {
                        (LPCWSTR)(void *)&device_thread, &self);
     for (;;) {
         opens_lock();
+        d->asleep = false;
         collect_returned(d);
         write_blocks(d);
         deliver_played(d);
@@ -101,6 +102,7 @@ DWORD WINAPI device_thread(void *arg) {
             wait = retire ? 0 : linger_ms - idle;
         }
         bool more = d->in_flight < device_blocks && mixer_has_sound(d);
+        d->asleep = !more && d->in_flight == 0;
         opens_unlock();
         if (retire && device_retire(d))
             break;

@@ -49,6 +49,7 @@ WAVEHDR *queue_take_all(wave_open *o) {
     o->bytes_mixed = 0;
     o->bytes_played = 0;
     o->dry = false;
+    o->draining = false;
     o->paused = false;
     for (int i = 0; i < position_slots; i++)
         o->slot_seq[i] = ~(UINT64)0;
@@ -67,16 +68,22 @@ WAVEHDR *queue_take_played(wave_open *o, UINT64 returned) {
     return header;
 }
 
+// True when the mixer has sound of the open to add: buffers, or the end of
+// the last one still held in the resampler's filter.
+static bool has_sound(const wave_open *o) {
+    return (o->playing || o->draining) && !o->paused;
+}
+
 bool mixer_has_sound(const wave_device *device) {
     for (const wave_open *o = device->opens; o; o = o->device_next) {
-        if (o->playing && !o->paused)
+        if (has_sound(o))
             return true;
     }
     return false;
 }
 
 // The mixer is done with the buffer being played: on to the next one, or
-// back to the loop's start.
+// back to the loop's start. Its last sample comes out in block `seq`.
 static void advance(wave_open *o, UINT64 seq) {
     WAVEHDR *header = o->playing;
     WAVEHDR *next = header->lpNext;
@@ -100,6 +107,10 @@ static void advance(wave_open *o, UINT64 seq) {
 }
 
 // Adds up to `frames` frames of the open's sound into `acc`; returns how many.
+// A buffer's last sample comes out the filter's latency after the frame at
+// which it was used up, maybe in a later block; once the queue is used up,
+// the rest of the sound held in the filter follows in this block and the
+// next ones.
 static DWORD mix_open(wave_open *o, UINT64 seq, float *acc, DWORD frames) {
     float left = LOWORD(o->volume) / 65535.0f, right = HIWORD(o->volume) / 65535.0f;
     unsigned channels = o->device->format.channels;
@@ -115,12 +126,19 @@ static DWORD mix_open(wave_open *o, UINT64 seq, float *acc, DWORD frames) {
                                &used, acc + (size_t)done * channels, frames - done, left, right);
         o->offset += (DWORD)used;
         o->bytes_mixed += used;
+        o->draining = o->draining || used > 0;
         done += (DWORD)added;
         empty = added ? 0 : empty + 1;
         if (o->offset >= h->dwBufferLength)
-            advance(o, seq);
+            advance(o, seq + (done + o->latency) / frames);
         else if (done < frames)
             break; // the mixer kept the rest: it never does, but it must not spin
+    }
+    if (!o->playing && o->draining && done < frames) {
+        size_t added =
+            mix_stream_drain(&o->stream, acc + (size_t)done * channels, frames - done, left, right);
+        done += (DWORD)added;
+        o->draining = done == frames;
     }
     return done;
 }
@@ -128,10 +146,11 @@ static DWORD mix_open(wave_open *o, UINT64 seq, float *acc, DWORD frames) {
 void mixer_fill(wave_device *d, UINT64 seq, void *out) {
     memset(d->mix, 0, sizeof(float) * d->block_frames * d->format.channels);
     for (wave_open *o = d->opens; o; o = o->device_next) {
-        if (!o->playing || o->paused)
+        if (!has_sound(o))
             continue;
+        bool had_buffers = o->playing != NULL;
         DWORD got = mix_open(o, seq, d->mix, d->block_frames);
-        if (!o->playing) {
+        if (had_buffers && !o->playing) {
             // Ran dry: from this block on when it ended inside it.
             o->dry = true;
             o->dry_seq = got < d->block_frames ? seq : seq + 1;

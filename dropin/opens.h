@@ -40,7 +40,9 @@ struct wave_open {
     DWORD offset;     // bytes of `playing` already mixed
     DWORD loops_left; // passes of the loop still to play, this one included
     DWORD volume;     // low word left, high word right, 0xFFFF full
+    DWORD latency;    // output frames the resampler's filter holds back
     bool paused;
+    bool draining; // the filter may hold sound of buffers already used up
 
     // Its position: input bytes mixed since open or reset, and for each of
     // the latest blocks it played in, the count after that block.

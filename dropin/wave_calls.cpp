@@ -72,7 +72,7 @@ static MMRESULT WINAPI NOINLINE open_waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, U
         result = WAVERR_STILLPLAYING;
     if (result == MMSYSERR_NOERROR) {
         queue_write(o, pwh);
-        SetEvent(o->device->event);
+        device_wake(o->device);
     }
     opens_unlock();
     return result;
@@ -91,7 +91,8 @@ static MMRESULT set_paused(HWAVEOUT hwo, bool paused) {
     if (o) {
         o->paused = paused;
         o->dry = false;
-        SetEvent(o->device->event);
+        if (!paused)
+            device_wake(o->device);
     }
     opens_unlock();
     return o ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;

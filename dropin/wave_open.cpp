@@ -138,6 +138,35 @@ static void log_open(const wave_open *o, const WAVEFORMATEX *format, void *calle
                     played, device, target);
 }
 
+static bool same_format(const pcm_format *a, const pcm_format *b) {
+    return a->rate == b->rate && a->channels == b->channels && a->bits == b->bits &&
+           a->block_align == b->block_align && a->is_float == b->is_float;
+}
+
+// Prepares the open's stream from the device's template for its format,
+// made by the first open of that format: designing a resampling filter
+// costs far more than an open may.
+static void prepare_stream(wave_open *o, wave_device *d) {
+    opens_lock();
+    stream_template *t = d->templates;
+    while (t && !same_format(&t->stream.in, &o->in))
+        t = t->next;
+    if (t)
+        memcpy(&o->stream, &t->stream, sizeof o->stream);
+    opens_unlock();
+    if (t)
+        return;
+    mix_stream_init(&o->stream, &o->in, &d->format);
+    t = (stream_template *)HeapAlloc(GetProcessHeap(), 0, sizeof *t);
+    if (!t)
+        return;
+    memcpy(&t->stream, &o->stream, sizeof t->stream);
+    opens_lock();
+    t->next = d->templates;
+    d->templates = t;
+    opens_unlock();
+}
+
 extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx,
                                               DWORD_PTR dwCallback, DWORD_PTR dwInstance,
                                               DWORD fdwOpen) {
@@ -171,7 +200,8 @@ extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, L
     o->open_flags = fdwOpen;
     o->volume = 0xFFFFFFFF;
     o->in = in;
-    mix_stream_init(&o->stream, &in, &d->format);
+    prepare_stream(o, d);
+    o->latency = (DWORD)mix_stream_latency(&o->stream);
     queue_take_all(o);
 
     opens_lock();
