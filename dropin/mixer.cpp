@@ -106,12 +106,14 @@ static void advance(wave_open *o, UINT64 seq) {
     o->playing = next;
 }
 
-// Adds up to `frames` frames of the open's sound into `acc`; returns how many.
+// Adds up to `frames` frames of the open's sound into `acc`, and sets
+// `*buffers_end` to the frame at which its buffers ended (`frames` when they
+// did not).
 // A buffer's last sample comes out the filter's latency after the frame at
 // which it was used up, maybe in a later block; once the queue is used up,
 // the rest of the sound held in the filter follows in this block and the
 // next ones.
-static DWORD mix_open(wave_open *o, UINT64 seq, float *acc, DWORD frames) {
+static void mix_open(wave_open *o, UINT64 seq, float *acc, DWORD frames, DWORD *buffers_end) {
     float left = LOWORD(o->volume) / 65535.0f, right = HIWORD(o->volume) / 65535.0f;
     unsigned channels = o->device->format.channels;
     DWORD done = 0;
@@ -134,13 +136,12 @@ static DWORD mix_open(wave_open *o, UINT64 seq, float *acc, DWORD frames) {
         else if (done < frames)
             break; // the mixer kept the rest: it never does, but it must not spin
     }
+    *buffers_end = done;
     if (!o->playing && o->draining && done < frames) {
         size_t added =
             mix_stream_drain(&o->stream, acc + (size_t)done * channels, frames - done, left, right);
-        done += (DWORD)added;
-        o->draining = done == frames;
+        o->draining = done + added == frames;
     }
-    return done;
 }
 
 void mixer_fill(wave_device *d, UINT64 seq, void *out) {
@@ -149,11 +150,12 @@ void mixer_fill(wave_device *d, UINT64 seq, void *out) {
         if (!has_sound(o))
             continue;
         bool had_buffers = o->playing != NULL;
-        DWORD got = mix_open(o, seq, d->mix, d->block_frames);
+        DWORD buffers_end = 0;
+        mix_open(o, seq, d->mix, d->block_frames, &buffers_end);
         if (had_buffers && !o->playing) {
-            // Ran dry: from this block on when it ended inside it.
+            // Ran dry: from this block on when its buffers ended inside it.
             o->dry = true;
-            o->dry_seq = got < d->block_frames ? seq : seq + 1;
+            o->dry_seq = buffers_end < d->block_frames ? seq : seq + 1;
         }
         int slot = (int)(seq % position_slots);
         o->slot_seq[slot] = seq;
