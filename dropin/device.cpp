@@ -146,6 +146,9 @@ static MMRESULT device_open(UINT id, const unsigned char *first, wave_device **o
         return result;
     }
     CloseHandle(thread);
+    // The first open waits for the platform anyway: records for the next few
+    // opens are made now.
+    opens_keep_spares(spare_opens);
     write_debug_log("%s opened for %s: %p\n", device_name(id, name, sizeof name), format,
                     (void *)d->real);
     *out = d;

@@ -13,6 +13,7 @@ enum {
     device_blocks = 3, // blocks in flight at most: 30 ms of sound
     block_ms = 10,     // the length of one block
     linger_ms = 2000,  // how long the device stays open after its last close
+    spare_opens = 8,   // records of opens made ready when a device opens
     underrun_gap = 25, // blocks: a queue that ran dry and is fed again within
                        // this many counts as underrun, later as a new start
 };

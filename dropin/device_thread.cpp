@@ -72,7 +72,7 @@ static void deliver_played(wave_device *d) {
         open_notify(o, WOM_DONE, (DWORD_PTR)header);
         opens_lock();
         if (--o->busy == 0 && o->closed)
-            HeapFree(GetProcessHeap(), 0, o);
+            open_free(o);
     }
 }
 

@@ -8,6 +8,9 @@
 
 #include "opens.h"
 
+#include <stddef.h>
+#include <string.h>
+
 #include "real_winmm.h"
 
 enum {
@@ -31,6 +34,7 @@ UINT_PTR volatile handles_size;   // its size; 0 until reserved
 static CRITICAL_SECTION lock;     // over the table, the queues and the devices
 static wave_open *table[buckets]; // live opens, by (handle - base) / step
 static UINT_PTR next_index;       // the handle number given next
+static wave_open *spares;         // records of closed opens, linked through hash_next
 // -----------------------------------------------------------------------------------
 
 void opens_init() {
@@ -121,6 +125,37 @@ void opens_remove(wave_open *open) {
     if (*link)
         *link = open->hash_next;
     open->hash_next = NULL;
+}
+
+wave_open *open_alloc() {
+    opens_lock();
+    wave_open *o = spares;
+    if (o)
+        spares = o->hash_next;
+    opens_unlock();
+    if (!o)
+        o = (wave_open *)HeapAlloc(GetProcessHeap(), 0, sizeof *o);
+    if (o)
+        memset(o, 0, offsetof(wave_open, stream));
+    return o;
+}
+
+void open_free(wave_open *o) {
+    opens_lock();
+    o->hash_next = spares;
+    spares = o;
+    opens_unlock();
+}
+
+void opens_keep_spares(int count) {
+    for (int i = 0; i < count; i++) {
+        wave_open *o = (wave_open *)HeapAlloc(GetProcessHeap(), 0, sizeof *o);
+        if (!o)
+            return;
+        // Touched now, so that its pages are there for the open that takes it.
+        memset(o, 0, sizeof *o);
+        open_free(o);
+    }
 }
 
 void open_notify(const wave_open *open, UINT message, DWORD_PTR param1) {

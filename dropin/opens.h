@@ -94,6 +94,16 @@ wave_open *opens_find(HWAVEOUT handle);
 // until the counter comes round.
 void opens_remove(wave_open *open);
 
+// A record for a new open, its stream not yet prepared and everything else
+// zero; NULL when memory ran out. Records of closed opens are kept for
+// later opens, never more than the most opens held at once and the spares
+// made: a fresh one costs a growth of the heap and its first touch.
+wave_open *open_alloc();
+// Keeps the record of a closed open for a later one.
+void open_free(wave_open *open);
+// Makes `count` records ready for the opens to come, on the first open.
+void opens_keep_spares(int count);
+
 // Sends `message` to the open's target through the system's DriverCallback.
 // Called without the lock.
 void open_notify(const wave_open *open, UINT message, DWORD_PTR param1);

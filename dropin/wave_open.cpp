@@ -181,7 +181,7 @@ extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, L
     if (result != MMSYSERR_NOERROR)
         return result;
 
-    wave_open *o = (wave_open *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *o);
+    wave_open *o = open_alloc();
     if (!o)
         return MMSYSERR_NOMEM;
     wave_device *d = NULL;
@@ -189,7 +189,7 @@ extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, L
     memcpy(record, pwfx, record_size(pwfx));
     result = device_ensure(uDeviceID, record, &d);
     if (result != MMSYSERR_NOERROR) {
-        HeapFree(GetProcessHeap(), 0, o);
+        open_free(o);
         return result;
     }
     o->device = d;
@@ -214,7 +214,7 @@ extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, L
     }
     opens_unlock();
     if (!added) {
-        HeapFree(GetProcessHeap(), 0, o);
+        open_free(o);
         return MMSYSERR_NOMEM;
     }
     *phwo = o->handle;
@@ -265,7 +265,7 @@ static MMRESULT WINAPI __attribute__((noinline)) close_open(HWAVEOUT hwo) {
     write_debug_log("close of open %p: %ld underruns\n", (void *)hwo, (long)underruns);
     open_notify(o, WOM_CLOSE, 0);
     if (free_now)
-        HeapFree(GetProcessHeap(), 0, o);
+        open_free(o);
     return MMSYSERR_NOERROR;
 }
 
