@@ -158,7 +158,7 @@ void opens_keep_spares(int count) {
     }
 }
 
-void open_notify(const wave_open *open, UINT message, DWORD_PTR param1) {
-    wm_real_DriverCallback(open->callback, open->callback_kind, (HDRVR)open->handle, message,
-                           open->instance, param1, 0);
+void target_notify(const open_target *target, UINT message, DWORD_PTR param1) {
+    wm_real_DriverCallback(target->callback, target->kind, (HDRVR)target->handle, message,
+                           target->instance, param1, 0);
 }

@@ -104,6 +104,25 @@ void open_free(wave_open *open);
 // Makes `count` records ready for the opens to come, on the first open.
 void opens_keep_spares(int count);
 
-// Sends `message` to the open's target through the system's DriverCallback.
-// Called without the lock.
-void open_notify(const wave_open *open, UINT message, DWORD_PTR param1);
+// Where an open's notifications go, copied for sending without the lock.
+struct open_target {
+    HWAVEOUT handle;
+    DWORD_PTR callback;
+    DWORD_PTR instance;
+    DWORD kind;
+};
+
+inline open_target open_target_of(const wave_open *open) {
+    return {open->handle, open->callback, open->instance, open->callback_kind};
+}
+
+// Sends `message` to a target through the system's DriverCallback, as the
+// platform does. Called without the lock.
+void target_notify(const open_target *target, UINT message, DWORD_PTR param1);
+
+// The same for an open that stays valid meanwhile: busy, or not yet or no
+// longer in the table.
+inline void open_notify(const wave_open *open, UINT message, DWORD_PTR param1) {
+    open_target target = open_target_of(open);
+    target_notify(&target, message, param1);
+}

@@ -120,18 +120,20 @@ extern "C" MMRESULT WINAPI dropin_waveOutRestart(HWAVEOUT hwo) {
 
 // Returns every queued buffer marked done, each with WOM_DONE, on the calling
 // thread; the position starts again at 0.
+// The target is copied: the program may close the open from one of these
+// callbacks, and the rest still go where the first did, as on the platform.
 static MMRESULT WINAPI NOINLINE open_waveOutReset(HWAVEOUT hwo) {
     opens_lock();
     wave_open *o = opens_find(hwo);
     WAVEHDR *taken = o ? queue_take_all(o) : NULL;
-    for (WAVEHDR *h = taken; h; h = h->lpNext)
-        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    open_target target = o ? open_target_of(o) : open_target();
     opens_unlock();
     if (!o)
         return MMSYSERR_INVALHANDLE;
     while (taken) {
         WAVEHDR *next = taken->lpNext;
-        open_notify(o, WOM_DONE, (DWORD_PTR)taken);
+        taken->dwFlags = (taken->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        target_notify(&target, WOM_DONE, (DWORD_PTR)taken);
         taken = next;
     }
     return MMSYSERR_NOERROR;

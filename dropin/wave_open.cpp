@@ -125,15 +125,16 @@ static void describe_target(DWORD_PTR callback, DWORD_PTR instance, DWORD flags,
     text[size - 1] = 0;
 }
 
-static void log_open(const wave_open *o, const WAVEFORMATEX *format, void *caller) {
+static void log_open(const open_target *o, UINT id, DWORD flags, const WAVEFORMATEX *format,
+                     void *caller) {
     if (!debug_log_setting)
         return;
     char name[MAX_PATH], played[64], target[96], device[24] = "the wave mapper";
     module_name(caller, name, MAX_PATH);
     format_describe(format, played, sizeof played);
-    describe_target(o->callback, o->instance, o->open_flags, target, sizeof target);
-    if (o->device_id != WAVE_MAPPER)
-        _snprintf(device, sizeof device - 1, "device %u", o->device_id);
+    describe_target(o->callback, o->instance, flags, target, sizeof target);
+    if (id != WAVE_MAPPER)
+        _snprintf(device, sizeof device - 1, "device %u", id);
     write_debug_log("open %p from %s: %s on %s, notifications to %s\n", (void *)o->handle, name,
                     played, device, target);
 }
@@ -204,8 +205,11 @@ extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, L
     o->latency = (DWORD)mix_stream_latency(&o->stream);
     queue_take_all(o);
 
+    // From here on another thread may have the handle and close the open:
+    // what is sent and logged below is a copy.
     opens_lock();
     bool added = opens_add(o);
+    open_target target = open_target_of(o);
     if (added) {
         o->device_next = d->opens;
         d->opens = o;
@@ -217,9 +221,9 @@ extern "C" MMRESULT WINAPI dropin_waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, L
         open_free(o);
         return MMSYSERR_NOMEM;
     }
-    *phwo = o->handle;
-    log_open(o, pwfx, caller);
-    open_notify(o, WOM_OPEN, 0);
+    *phwo = target.handle;
+    log_open(&target, uDeviceID, fdwOpen, pwfx, caller);
+    target_notify(&target, WOM_OPEN, 0);
     return MMSYSERR_NOERROR;
 }
 
