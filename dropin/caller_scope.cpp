@@ -1,5 +1,5 @@
-// Decides, once per module, whether its waveOutOpen calls are answered from
-// memory: modules in the Windows directory are the platform's and never are.
+// Decides, once per module, whether its waveOutOpen calls get opens of the
+// drop-in's: modules in the Windows directory are the platform's and never do.
 
 #include "caller_scope.h"
 
@@ -21,10 +21,6 @@ enum { cache_slots = 32, gone = 1 };
 static caller_module cache[cache_slots]; // filled in order; the first empty one ends it
 static LONG cache_used;                  // entries ever filled; changed only under cache_busy
 static volatile LONG cache_busy;         // 1 while one thread adds or empties entries
-extern "C" UINT_PTR wm_hot_base;         // the first module answered, checked inline
-extern "C" UINT_PTR wm_hot_size;         // by waveOutOpen; 0 until set, set once; the
-UINT_PTR wm_hot_base;                    // size goes back to 0 for good when that
-UINT_PTR wm_hot_size;                    // module unloads
 // -----------------------------------------------------------------------------------
 
 static void lock_cache() {
@@ -83,12 +79,6 @@ static void remember(UINT_PTR base, UINT_PTR size, bool answered) {
         // Readers take an entry as filled once its size is neither 0 nor gone.
         __atomic_store_n(&free_entry->size, size, __ATOMIC_RELEASE);
     }
-    // Set once: a base once set never changes, so the inline check never
-    // pairs one module's base with another's size.
-    if (answered && wm_hot_base == 0) {
-        wm_hot_base = base;
-        __atomic_store_n(&wm_hot_size, size, __ATOMIC_RELEASE);
-    }
     unlock_cache();
 }
 
@@ -98,8 +88,6 @@ extern "C" void forget_caller_module(UINT_PTR base) {
         if (cache[i].base == base)
             __atomic_store_n(&cache[i].size, (UINT_PTR)gone, __ATOMIC_RELEASE);
     }
-    if (wm_hot_base == base)
-        __atomic_store_n(&wm_hot_size, (UINT_PTR)0, __ATOMIC_RELEASE);
     unlock_cache();
 }
 
@@ -123,9 +111,8 @@ static bool classify_caller(void *code) {
     const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)((const BYTE *)module + dos->e_lfanew);
     remember((UINT_PTR)module, nt->OptionalHeader.SizeOfImage, answered);
     write_debug_log_path("waveOutOpen called from ", path,
-                         answered
-                             ? ": the program's module, answered from memory after the first open\n"
-                             : ": a platform module, always passed to the system's winmm\n");
+                         answered ? ": the program's module, its opens get devices of their own\n"
+                                  : ": a platform module, always passed to the system's winmm\n");
     SetLastError(last_error);
     return answered;
 }

@@ -1,29 +1,10 @@
-// Keeps, compares and names wave format records.
+// Names wave format records for the debug log.
 
 #define __USE_MINGW_ANSI_STDIO 0
 #include "formats.h"
 
 #include <stdio.h>
 #include <string.h>
-
-// Extra bytes that count for `format`: none for PCM, whose cbSize the
-// platform ignores; at most format_extra_max for the others.
-static WORD extra_size_of(const WAVEFORMATEX *format) {
-    if (format->wFormatTag == WAVE_FORMAT_PCM)
-        return 0;
-    return format->cbSize < format_extra_max ? format->cbSize : (WORD)format_extra_max;
-}
-
-void format_keep(format_key *key, const WAVEFORMATEX *format) {
-    memcpy(key->head, format, sizeof key->head);
-    key->extra_size = extra_size_of(format);
-    memcpy(key->extra, (const BYTE *)format + sizeof(WAVEFORMATEX), key->extra_size);
-}
-
-bool format_matches(const format_key *key, const WAVEFORMATEX *format) {
-    return format_head_matches(key, format) && extra_size_of(format) == key->extra_size &&
-           memcmp(key->extra, (const BYTE *)format + sizeof(WAVEFORMATEX), key->extra_size) == 0;
-}
 
 void format_describe(const WAVEFORMATEX *format, char *text, size_t size) {
     // msvcrt's _snprintf: it leaves a text that fills the buffer unterminated.

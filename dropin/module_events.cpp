@@ -14,6 +14,7 @@
 
 #include "bare_name.h"
 #include "caller_scope.h"
+#include "device.h"
 #include "load_log.h"
 #include "settings.h"
 
@@ -57,6 +58,8 @@ static FARPROC ntdll_function(const char *name) {
 extern "C" BOOL WINAPI dropin_DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     DllMain(instance, reason, reserved);
     if (reason == DLL_PROCESS_ATTACH) {
+        opens_init();
+        devices_init();
         fix_debug_log_path();
         write_load_line();
         register_fn watch = (register_fn)(void (*)())ntdll_function("LdrRegisterDllNotification");

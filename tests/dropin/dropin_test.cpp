@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "handles.h"
 #include "read_log.h"
 #include "version.h"
 
@@ -23,10 +24,20 @@ typedef MMRESULT(WINAPI *open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, 
 static const WAVEFORMATEX pcm = {WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
 static const HWAVEOUT poison = (HWAVEOUT)0xdeadbeef;
 
-// The handle the program's first open got (IMA ADPCM), and the handle of its
-// first PCM open, a device of its own, shared by the cases after them.
+// The handle the program's first open got (IMA ADPCM, the platform's own),
+// and the handle of its first PCM open, the drop-in's, shared by the cases
+// after them.
 static HWAVEOUT program_handle;
 static HWAVEOUT pcm_handle;
+
+// An open of the program's that the drop-in answered: a handle of its own,
+// not one given before and still open. Closes it.
+static void expect_own_open(MMRESULT result, const HWAVEOUT &h, const char *what) {
+    EXPECT_EQ(result, MMSYSERR_NOERROR) << what;
+    EXPECT_TRUE(is_dropin_handle(h)) << what << ": " << (void *)h;
+    EXPECT_NE(h, pcm_handle) << what;
+    EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR) << what;
+}
 
 static HMODULE module_of(const void *address) {
     HMODULE module = NULL;
@@ -154,7 +165,8 @@ TEST(DropIn, PassedOnCallsKeepTheLastError) {
 }
 
 // The program's first open asks the mapper for IMA ADPCM; the mapper opens a
-// PCM device underneath and converts. Later opens are answered.
+// PCM device underneath and converts. A format the drop-in's mixer cannot
+// play goes to the platform as it is: each open is the platform's own.
 TEST(DropIn, FirstOpenThroughTheMapperWithACompressedFormat) {
     IMAADPCMWAVEFORMAT adpcm = {};
     adpcm.wfx = {WAVE_FORMAT_IMA_ADPCM, 1, 22050, 11100, 512, 4, 2};
@@ -164,8 +176,11 @@ TEST(DropIn, FirstOpenThroughTheMapperWithACompressedFormat) {
         h = poison;
         ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &adpcm.wfx, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     }
-    EXPECT_EQ(handles[1], handles[0]);
-    EXPECT_EQ(handles[2], handles[0]);
+    EXPECT_NE(handles[1], handles[0]);
+    EXPECT_NE(handles[2], handles[1]);
+    EXPECT_FALSE(is_dropin_handle(handles[0]));
+    EXPECT_EQ(waveOutClose(handles[1]), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(handles[2]), MMSYSERR_NOERROR);
     program_handle = handles[0];
     static char block[512 * 8];
     play_block(program_handle, block, sizeof block);
@@ -175,22 +190,22 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
     // A first call of another export loads nothing more, but must not leave
     // the loader pointing a bare "winmm" at the system's module.
     waveOutGetNumDevs();
-    // Another format than the first open's: a device of its own.
+    // Each open is a device of its own, with a handle of the drop-in's.
     HWAVEOUT h = poison;
     EXPECT_EQ(waveOutOpen(&h, 0, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_NE(h, program_handle) << "direct import, PCM after IMA ADPCM";
+    EXPECT_TRUE(is_dropin_handle(h)) << (void *)h;
     pcm_handle = h;
     h = poison;
-    EXPECT_EQ(waveOutOpen(&h, 0, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, pcm_handle) << "direct import";
+    expect_own_open(waveOutOpen(&h, 0, &pcm, 0, 0, CALLBACK_NULL), h, "direct import");
 
     // Looked up at run time, as programs that load winmm themselves do.
     open_fn looked_up =
         (open_fn)(void (*)(void))GetProcAddress(LoadLibraryA("winmm"), "waveOutOpen");
     ASSERT_NE(looked_up, (open_fn)NULL);
     h = poison;
-    EXPECT_EQ(looked_up(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, pcm_handle) << "looked up at run time";
+    expect_own_open(looked_up(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), h,
+                    "looked up at run time");
 
     // The program's own sound library, a DLL in its folder.
     HMODULE lib = LoadLibraryA("caller_lib.dll");
@@ -198,8 +213,7 @@ TEST(DropIn, EveryOpenOfTheProgramsModulesIsAnswered) {
     lib_open_fn lib_open = (lib_open_fn)(void (*)(void))GetProcAddress(lib, "caller_open");
     for (int i = 0; i < 3; i++) {
         h = poison;
-        EXPECT_EQ(lib_open(&h), MMSYSERR_NOERROR);
-        EXPECT_EQ(h, pcm_handle) << "the program's DLL, call " << i;
+        expect_own_open(lib_open(&h), h, "the program's DLL");
     }
 
     // A format query opens nothing and writes no handle.
@@ -212,15 +226,14 @@ static void CALLBACK on_timer(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
 // Looked up by its bare name, winmm is the drop-in whatever came before:
 // Wine's timeSetEvent takes a reference on the system's winmm, and a load by
-// full path asks for it. What was found opens the program's one device.
+// full path asks for it. What was found gives the program opens of its own.
 TEST(DropIn, BareNameLookupsFindTheDropIn) {
     auto expect_dropin = [](const char *after) {
         expect_bare_names_find_dropin(after);
         open_fn open =
             (open_fn)(void (*)(void))GetProcAddress(GetModuleHandleA("winmm"), "waveOutOpen");
         HWAVEOUT h = poison;
-        EXPECT_EQ(open ? open(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL) : ~0u, MMSYSERR_NOERROR);
-        EXPECT_EQ(h, pcm_handle) << "waveOutOpen looked up after " << after;
+        expect_own_open(open ? open(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL) : ~0u, h, after);
     };
 
     HMODULE lib = LoadLibraryA("timer_lib.dll");
@@ -275,15 +288,12 @@ TEST(DropIn, ModulesLoadedWhereAnotherWasUnloaded) {
         EXPECT_EQ(lib_open(&b), MMSYSERR_NOERROR) << name;
         if (!o.platform)
             SetCurrentDirectoryW(L"..");
-        if (o.platform) {
-            EXPECT_NE(a, b) << name;
-            EXPECT_NE(a, pcm_handle) << name;
-            EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
-            EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
-        } else {
-            EXPECT_EQ(a, pcm_handle) << name;
-            EXPECT_EQ(b, pcm_handle) << name;
-        }
+        EXPECT_NE(a, b) << name;
+        EXPECT_NE(a, pcm_handle) << name;
+        EXPECT_EQ(is_dropin_handle(a), !o.platform) << name;
+        EXPECT_EQ(is_dropin_handle(b), !o.platform) << name;
+        EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
         FreeLibrary(lib);
     }
     DeleteFileW(platform_copy.c_str());
@@ -291,7 +301,7 @@ TEST(DropIn, ModulesLoadedWhereAnotherWasUnloaded) {
 
 // The same DLL loaded from the Windows directory stands for a platform
 // component: its opens reach the platform, each with a device of its own,
-// and leave the program's device alone.
+// and leave the program's opens alone.
 TEST(DropIn, PlatformModulesAlwaysReachThePlatform) {
     std::wstring copy = system_path(L"sndlatch_platform_probe.dll");
     ASSERT_TRUE(CopyFileW(L"caller_lib.dll", copy.c_str(), FALSE)) << GetLastError();
@@ -302,19 +312,19 @@ TEST(DropIn, PlatformModulesAlwaysReachThePlatform) {
     EXPECT_EQ(lib_open(&a), MMSYSERR_NOERROR);
     EXPECT_EQ(lib_open(&b), MMSYSERR_NOERROR);
     EXPECT_NE(a, b);
-    EXPECT_NE(a, pcm_handle);
-    EXPECT_NE(b, pcm_handle);
+    EXPECT_FALSE(is_dropin_handle(a));
+    EXPECT_FALSE(is_dropin_handle(b));
     EXPECT_EQ(waveOutClose(a), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(b), MMSYSERR_NOERROR);
     HWAVEOUT h = poison;
-    EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, pcm_handle);
+    expect_own_open(waveOutOpen(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), h,
+                    "after the platform module's");
     FreeLibrary(lib);
     DeleteFileW(copy.c_str());
 }
 
 // MCI and PlaySound open and close devices of their own for every sound; the
-// program's device stays open and usable throughout.
+// program's devices stay open and usable throughout.
 TEST(DropIn, MciAndPlaySoundBesideTheProgramsDevice) {
     // 0.05 s of 8-bit silence.
     static const char wav_name[] = "dropin_beep.wav";
@@ -351,6 +361,7 @@ TEST(DropIn, MciAndPlaySoundBesideTheProgramsDevice) {
     EXPECT_EQ(waveOutGetPosition(program_handle, &position, sizeof position), MMSYSERR_NOERROR);
     static char block[512 * 4];
     play_block(program_handle, block, sizeof block);
+    play_block(pcm_handle, block, sizeof block);
     DeleteFileA(wav_name);
 }
 
@@ -442,7 +453,7 @@ TEST(DropIn, PassedOnCallsGetEveryArgumentIntact) {
 }
 
 // A program that imports winmm by ordinal reaches what the same ordinal is in
-// the system's winmm, and the ordinal of waveOutOpen is answered from memory.
+// the system's winmm, and the ordinal of waveOutOpen is the drop-in's.
 TEST(DropIn, ExportsByOrdinalFollowTheSystemWinmm) {
     HMODULE system = system_winmm();
     FARPROC system_open = export_of(system, "waveOutOpen");
@@ -460,8 +471,8 @@ TEST(DropIn, ExportsByOrdinalFollowTheSystemWinmm) {
         (open_fn)(void (*)(void))GetProcAddress(dropin(), MAKEINTRESOURCEA(open_ordinal));
     ASSERT_NE(by_ordinal, (open_fn)NULL) << "ordinal " << open_ordinal;
     HWAVEOUT h = poison;
-    EXPECT_EQ(by_ordinal(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(h, pcm_handle) << "waveOutOpen by ordinal " << open_ordinal;
+    expect_own_open(by_ordinal(&h, WAVE_MAPPER, &pcm, 0, 0, CALLBACK_NULL), h,
+                    "waveOutOpen by ordinal");
 
     DWORD_PTR args[6] = {};
     unsigned removed = 0;

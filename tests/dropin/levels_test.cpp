@@ -1,7 +1,6 @@
 // The drop-in winmm.dll with a program that opens the device at every level:
-// each level's notifications reach that level's own target, a level in
-// another format gets a device of its own, and closes end one open at a time.
-// Each case ends with every open closed, so the next starts with a first open.
+// each level is a device of its own, with its own handle, notifications,
+// format and close. Each case ends with every open closed.
 
 #include <gtest/gtest.h>
 
@@ -176,7 +175,7 @@ static void play_three_levels(kind k) {
         levels[i] = new_level((kind)k);
         ASSERT_EQ(open_level(levels[i], pcm22), MMSYSERR_NOERROR) << kind_names[k];
         if (i > 0) {
-            EXPECT_EQ(levels[i]->handle, levels[0]->handle);
+            EXPECT_NE(levels[i]->handle, levels[i - 1]->handle);
         }
         write_level(levels[i], buffers);
         wait_done(levels[i], buffers - 1);
@@ -242,8 +241,8 @@ TEST(Levels, AFreedInstanceIsNeverCalled) {
     // plays 8000 Hz, a format no other case asks for.
 }
 
-// A level in another format gets a device of its own; the first format's
-// device is there again for the level after.
+// A level in another format is an open like any other: its own handle, its
+// own notifications.
 TEST(Levels, AnotherFormatHasItsOwnDevice) {
     const WAVEFORMATEX *formats[] = {&pcm22, &pcm11, &pcm22};
     level *levels[3];
@@ -255,7 +254,7 @@ TEST(Levels, AnotherFormatHasItsOwnDevice) {
         EXPECT_EQ(levels[i]->own_done, 1) << "level " << i + 1;
     }
     EXPECT_NE(levels[1]->handle, levels[0]->handle);
-    EXPECT_EQ(levels[2]->handle, levels[0]->handle);
+    EXPECT_NE(levels[2]->handle, levels[0]->handle);
     for (int i = 2; i >= 0; i--) {
         end_level(levels[i]);
         EXPECT_EQ(waveOutClose(levels[i]->handle), MMSYSERR_NOERROR) << "level " << i + 1;
@@ -263,7 +262,7 @@ TEST(Levels, AnotherFormatHasItsOwnDevice) {
 }
 
 TEST(Levels, ClosesEndOneOpenAtATime) {
-    // Open, play, close, three times: each open is a first open again.
+    // Open, play, close, three times.
     for (int i = 0; i < 3; i++) {
         level *l = new_level(by_function);
         ASSERT_EQ(open_level(l, pcm22), MMSYSERR_NOERROR) << "round " << i;
@@ -281,7 +280,7 @@ TEST(Levels, ClosesEndOneOpenAtATime) {
     EXPECT_EQ(waveOutClose(idle->handle), MMSYSERR_NOERROR);
     EXPECT_EQ(idle->closed, 1);
     EXPECT_EQ(playing->closed, 0);
-    // With every open's buffers queued, a close ends none of them.
+    // A close with the open's buffers queued fails, as on the platform.
     level *second = new_level(by_function);
     ASSERT_EQ(open_level(second, pcm22), MMSYSERR_NOERROR);
     write_level(second, 1);
@@ -298,7 +297,7 @@ TEST(Levels, ClosesEndOneOpenAtATime) {
     EXPECT_EQ(playing->closed, 1);
     WAVEHDR h = {};
     EXPECT_EQ(waveOutPrepareHeader(playing->handle, &h, sizeof h), MMSYSERR_INVALHANDLE)
-        << "the device is closed for real";
+        << "a closed handle";
 }
 
 // Four sound objects open, play and wait on four threads at once: each one's
@@ -322,7 +321,6 @@ TEST(Levels, OpensOnThreadsAtOnce) {
     WaitForMultipleObjects(4, threads, TRUE, 30000);
     LONG closed = 0;
     for (level *l : levels) {
-        EXPECT_EQ(l->handle, levels[0]->handle);
         EXPECT_EQ(l->own_done, buffers);
         EXPECT_EQ(l->other_done, 0);
         end_level(l);
@@ -332,10 +330,14 @@ TEST(Levels, OpensOnThreadsAtOnce) {
     for (level *l : levels)
         closed += l->closed;
     EXPECT_EQ(closed, 4);
+    for (int i = 1; i < 4; i++) {
+        for (int j = 0; j < i; j++)
+            EXPECT_NE(levels[i]->handle, levels[j]->handle);
+    }
 }
 
-// A WOM_OPEN callback that opens again, inside the first open: that open goes
-// to the platform as it is, a device of its own.
+// A WOM_OPEN callback that opens again, inside the first open: that open is
+// one of its own.
 static HWAVEOUT nested = NULL;
 static MMRESULT nested_result = MMSYSERR_ERROR;
 
@@ -357,8 +359,10 @@ TEST(Levels, AnOpenFromWithinTheFirstOpensWomOpen) {
 TEST(Levels, TheLogNamesTargetsAndFormats) {
     const std::string log = read_log();
     ASSERT_FALSE(log.empty()) << "no sndlatch.log";
-    for (const char *line : {"open 2 from levels_test.exe: notifications to the event ",
+    for (const char *line : {" from levels_test.exe: 22050 Hz 16-bit mono on the wave mapper, "
+                             "notifications to the event ",
                              "notifications to the window ", "notifications to the thread ",
-                             "opened for 11025 Hz 8-bit mono"})
+                             " from levels_test.exe: 11025 Hz 8-bit mono on the wave mapper",
+                             "the wave mapper opened for ", "close of open "})
         EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
 }
