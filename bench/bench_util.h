@@ -83,16 +83,4 @@ void side_by_side(const char *what, int reps, double goal, double scale, F measu
 // One row: the measured side, its floor, their difference and the goal on it.
 void difference(const char *what, double value, double floor, double goal);
 
-// One row from `measure(side)`: the medians of the measured side (true) and
-// its floor (false) over `reps` repetitions in turn, with `goal` on their
-// difference rather than their ratio.
-template <class F> void difference_row(const char *what, int reps, double goal, F measure) {
-    std::vector<double> a, f;
-    for (int r = 0; r < reps; r++) {
-        a.push_back(measure(true));
-        f.push_back(measure(false));
-    }
-    difference(what, median(a), median(f), goal);
-}
-
 } // namespace bench

@@ -34,11 +34,13 @@ typedef DWORD(WINAPI *time_fn)(void);
 const bool time_the_load = false;
 const char *const open_label = "11 64-bit drop-in later open, us";
 const char *const done_label = "12 64-bit WOM_DONE of 100 ms, ms";
+const char *const done_real_label = "12 64-bit the same, against real time";
 const char *const passed_on_label = "13 64-bit drop-in timeGetTime, ns";
 #else
 const bool time_the_load = true;
 const char *const open_label = "7 drop-in later open, us";
 const char *const done_label = "8 WOM_DONE of a 100 ms buffer, ms";
+const char *const done_real_label = "8 the same, against real time";
 const char *const passed_on_label = "9 drop-in timeGetTime, ns/call";
 #endif
 
@@ -153,12 +155,22 @@ double done_delay_ms(const wave_api &api) {
     return ms;
 }
 
+// Wine's platform returns a buffer as done once its audio client has taken
+// it, which on a device that plays faster than real time (ALSA's null
+// device) is before it could have played; the drop-in returns it once the
+// real device has played its last sample. So beside the platform the row
+// also shows the delay against the buffer's own length, real time.
 void done_row(const options &opt, const wave_api &dropin, const wave_api &platform) {
     int reps = opt.reps < 5 ? opt.reps : 5;
-    difference_row(done_label, reps, 30, [&](bool through_dropin) {
-        return done_delay_ms(through_dropin ? dropin : platform);
-    });
+    std::vector<double> through, alone;
+    for (int r = 0; r < reps; r++) {
+        through.push_back(done_delay_ms(dropin));
+        alone.push_back(done_delay_ms(platform));
+    }
+    difference(done_label, median(through), median(alone), 30);
     note("", "floor: the platform alone; goal: at most 30 ms more");
+    difference(done_real_label, median(through), 100, 30);
+    note("", "floor: real time, the buffer's 100 ms; goal: at most 30 ms more");
 }
 
 // timeGetTime through the drop-in's export slot against the platform's own.
