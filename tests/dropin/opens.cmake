@@ -64,11 +64,16 @@ endforeach()
 set_tests_properties(dropin_tones PROPERTIES WILL_FAIL ${SNDLATCH_DROPIN_OPENS_PENDING})
 
 # A platform that allows one open at a time: the stand-in winmm of
-# tests/winmm_one_open, found through WINEDLLPATH, is the system's winmm for
-# both runs. On it alone the second open fails with MMSYSERR_ALLOCATED.
-sndlatch_opens_test(one_open streams_test.exe --gtest_filter=OneOpenPlatform.*)
+# tests/winmm_one_open is the system's winmm in a Wine prefix of its own
+# (one_open.sh). On it alone the second open fails with MMSYSERR_ALLOCATED.
+set(one_open_sh ${CMAKE_SOURCE_DIR}/tests/winmm_one_open/one_open.sh $<TARGET_FILE:winmm_one_open>
+    ${CMAKE_CURRENT_BINARY_DIR}/one_open_wine)
+foreach(mode platform dropin)
+  add_test(NAME ${mode}_one_open COMMAND ${one_open_sh} ${opens}/${mode} streams_test.exe
+           --gtest_filter=OneOpenPlatform.*)
+endforeach()
 add_dependencies(streams_test winmm_one_open)
-set_tests_properties(platform_one_open PROPERTIES ENVIRONMENT
-  "WINEDLLOVERRIDES=;WINEDLLPATH=${SNDLATCH_ONE_OPEN_SYSTEM};SNDLATCH_ONE_OPEN_PLATFORM=1")
-set_tests_properties(dropin_one_open PROPERTIES ENVIRONMENT
-  "WINEDLLOVERRIDES=winmm=n,b;WINEDLLPATH=${SNDLATCH_ONE_OPEN_SYSTEM}")
+set_tests_properties(platform_one_open PROPERTIES TIMEOUT 600
+                     ENVIRONMENT "WINEDLLOVERRIDES=winmm=n;SNDLATCH_ONE_OPEN_PLATFORM=1")
+set_tests_properties(dropin_one_open PROPERTIES TIMEOUT 600 ENVIRONMENT "WINEDLLOVERRIDES=winmm=n,b"
+                     WILL_FAIL ${SNDLATCH_DROPIN_OPENS_PENDING})

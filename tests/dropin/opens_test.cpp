@@ -8,13 +8,14 @@
 #include "wave_open.h"
 
 static const WAVEFORMATEX pcm8k = pcm_format(8000, 16, 1);
-static const WAVEFORMATEX pcm22k = pcm_format(22050, 8, 2);
+static const WAVEFORMATEX pcm22k = pcm_format(22050, 16, 2);
 
-// Two opens through one callback function, each with its own instance.
+// Two opens in one format through one callback function, each with its own
+// instance.
 struct two_opens : ::testing::Test {
     wave_open a = {}, b = {};
     void SetUp() override {
-        make_buffers(&a, pcm8k, 100, 440);
+        make_buffers(&a, pcm22k, 100, 440);
         make_buffers(&b, pcm22k, 100, 1000);
         ASSERT_EQ(open_function(&a), MMSYSERR_NOERROR);
         ASSERT_EQ(open_function(&b), MMSYSERR_NOERROR);
@@ -103,14 +104,15 @@ TEST_F(two_opens, ALoopHoldsOnlyItsOwn) {
 }
 
 TEST_F(two_opens, VolumeIsEachOpensOwn) {
-    DWORD before_b = 0, got = 0;
-    ASSERT_EQ(waveOutGetVolume(b.handle, &before_b), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveOutSetVolume(a.handle, 0x40002000), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveOutGetVolume(a.handle, &got), MMSYSERR_NOERROR);
+    // Stereo: each word is a channel's volume.
+    DWORD before_a = 0, got = 0;
+    ASSERT_EQ(waveOutGetVolume(a.handle, &before_a), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutSetVolume(b.handle, 0x40002000), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutGetVolume(b.handle, &got), MMSYSERR_NOERROR);
     EXPECT_NEAR(LOWORD(got), 0x2000, 0x100) << std::hex << got;
     EXPECT_NEAR(HIWORD(got), 0x4000, 0x100) << std::hex << got;
-    ASSERT_EQ(waveOutGetVolume(b.handle, &got), MMSYSERR_NOERROR);
-    EXPECT_EQ(got, before_b) << std::hex << "the other open's volume";
+    ASSERT_EQ(waveOutGetVolume(a.handle, &got), MMSYSERR_NOERROR);
+    EXPECT_EQ(got, before_a) << std::hex << "the other open's volume";
 }
 
 TEST_F(two_opens, PositionCountsOnlyItsOwnSamples) {
@@ -120,7 +122,7 @@ TEST_F(two_opens, PositionCountsOnlyItsOwnSamples) {
     EXPECT_EQ(position(&a, TIME_BYTES), 2 * a.bytes);
     // An open made after a's samples played starts at 0.
     wave_open c = {};
-    make_buffers(&c, pcm8k, 100, 660);
+    make_buffers(&c, pcm22k, 100, 660);
     ASSERT_EQ(open_function(&c), MMSYSERR_NOERROR);
     EXPECT_EQ(position(&c, TIME_BYTES), 0u) << "on open";
     EXPECT_EQ(position(&b, TIME_BYTES), 0u) << "an open that played nothing";
@@ -128,7 +130,12 @@ TEST_F(two_opens, PositionCountsOnlyItsOwnSamples) {
     EXPECT_TRUE(wait_until([&] { return all_done(c, 1); })) << c.done;
     EXPECT_EQ(position(&c, TIME_BYTES), c.bytes);
     EXPECT_EQ(position(&c, TIME_SAMPLES), c.bytes / c.format.nBlockAlign);
-    EXPECT_NEAR((double)position(&c, TIME_MS), 100.0, 1.0);
+    UINT type = 0;
+    DWORD ms = position(&c, TIME_MS, &type);
+    if (type == TIME_MS)
+        EXPECT_NEAR((double)ms, 100.0, 1.0);
+    else
+        EXPECT_EQ(ms, c.bytes) << "TIME_MS answered as type " << type;
     EXPECT_EQ(position(&a, TIME_BYTES), 2 * a.bytes) << "after another open played";
     unprepare_all(&c);
     EXPECT_EQ(waveOutClose(c.handle), MMSYSERR_NOERROR);
@@ -180,26 +187,30 @@ TEST(SameTarget, OneEventForTwoOpens) {
     CloseHandle(event);
 }
 
-// A sound DLL opens, plays and closes through its own callback and is
-// unloaded while the program's own open plays on: nothing reaches the DLL.
+// A sound DLL opens and plays through its own callback; the program opens
+// beside it and prepares its buffers. The DLL closes and is unloaded, and
+// the program plays on: nothing may reach the DLL any more.
 TEST(SoundDll, UnloadedWhileTheProgramPlaysOn) {
+    HMODULE lib = LoadLibraryA("sound_lib.dll");
+    ASSERT_NE(lib, (HMODULE)NULL) << GetLastError();
+    typedef int(WINAPI * step_fn)(void);
+    step_fn start = (step_fn)(void (*)(void))GetProcAddress(lib, "sound_lib_start");
+    step_fn finish = (step_fn)(void (*)(void))GetProcAddress(lib, "sound_lib_finish");
+    ASSERT_TRUE(start && finish);
+    EXPECT_EQ(start(), 0) << "the DLL's open and write (see sound_lib.c)";
     wave_open p = {};
     make_buffers(&p, pcm8k, 100, 440);
     ASSERT_EQ(open_function(&p), MMSYSERR_NOERROR);
     for (int i = 0; i < 3; i++)
-        ASSERT_EQ(write_buffer(&p, i), MMSYSERR_NOERROR);
-    HMODULE lib = LoadLibraryA("sound_lib.dll");
-    ASSERT_NE(lib, (HMODULE)NULL) << GetLastError();
-    typedef int(WINAPI * play_fn)(void);
-    play_fn play = (play_fn)(void (*)(void))GetProcAddress(lib, "sound_lib_play");
-    ASSERT_NE(play, (play_fn)NULL);
-    EXPECT_EQ(play(), 0) << "the DLL's open, play and close (see sound_lib.c)";
+        ASSERT_EQ(prepare_buffer(&p, i), MMSYSERR_NOERROR);
+    EXPECT_EQ(finish(), 0) << "the DLL's WOM_DONE and close (see sound_lib.c)";
     ASSERT_TRUE(FreeLibrary(lib));
     ASSERT_EQ(GetModuleHandleA("sound_lib.dll"), (HMODULE)NULL);
-    for (int i = 3; i < 6; i++)
-        ASSERT_EQ(write_buffer(&p, i), MMSYSERR_NOERROR);
-    EXPECT_TRUE(wait_until([&] { return p.done >= 6 && buffer_done(&p, 5); })) << p.done;
-    EXPECT_EQ(p.done, 6);
+    EXPECT_EQ(p.closed, 0) << "WOM_CLOSE of the DLL's open at the program's";
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(waveOutWrite(p.handle, &p.headers[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_TRUE(wait_until([&] { return p.done >= 3 && buffer_done(&p, 2); })) << p.done;
+    EXPECT_EQ(p.done, 3);
     EXPECT_EQ(p.foreign_done, 0);
     unprepare_all(&p);
     EXPECT_EQ(waveOutClose(p.handle), MMSYSERR_NOERROR);

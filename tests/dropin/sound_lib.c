@@ -1,10 +1,14 @@
 /* A program's sound DLL: it opens the wave output device with a callback of
-   its own, plays one buffer, waits for it and closes. The opens test unloads
-   it afterwards while the program plays on. */
+   its own and plays one buffer (sound_lib_start), then waits for it and
+   closes (sound_lib_finish). The opens test opens the device itself in
+   between, and unloads the DLL while it plays on. */
 #include <windows.h>
 #include <mmsystem.h>
 
 static volatile LONG opened, done, closed;
+static HWAVEOUT device;
+static WAVEHDR header;
+static char data[1600];
 
 static void CALLBACK on_message(HWAVEOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR p1,
                                 DWORD_PTR p2) {
@@ -12,31 +16,33 @@ static void CALLBACK on_message(HWAVEOUT handle, UINT message, DWORD_PTR instanc
     InterlockedIncrement(message == WOM_OPEN ? &opened : message == WOM_DONE ? &done : &closed);
 }
 
-/* 0 when every step succeeded and each notification came once; else the
-   number of the first step that did not. */
-__declspec(dllexport) int WINAPI sound_lib_play(void) {
-    static const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 1, 11025, 11025, 1, 8, 0};
-    static char data[1103];
-    HWAVEOUT h = NULL;
-    WAVEHDR header = {0};
-    int waited;
+/* Each returns 0 when every step succeeded and each notification came once;
+   else the number of the first step that did not. */
+__declspec(dllexport) int WINAPI sound_lib_start(void) {
+    /* The format of the program's own open: one a drop-in could mistake for it. */
+    static const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
     for (int i = 0; i < (int)sizeof data; i++)
-        data[i] = (char)(i % 25 < 12 ? 160 : 96);
-    if (waveOutOpen(&h, WAVE_MAPPER, &format, (DWORD_PTR)on_message, 0, CALLBACK_FUNCTION))
+        data[i] = (char)(i % 40 < 20 ? 0 : 32);
+    if (waveOutOpen(&device, WAVE_MAPPER, &format, (DWORD_PTR)on_message, 0, CALLBACK_FUNCTION))
         return 1;
     if (opened != 1)
         return 2;
     header.lpData = data;
     header.dwBufferLength = sizeof data;
-    if (waveOutPrepareHeader(h, &header, sizeof header) || waveOutWrite(h, &header, sizeof header))
+    if (waveOutPrepareHeader(device, &header, sizeof header) ||
+        waveOutWrite(device, &header, sizeof header))
         return 3;
-    for (waited = 0; (!(header.dwFlags & WHDR_DONE) || done < 1) && waited < 20000; waited += 5)
+    return 0;
+}
+
+__declspec(dllexport) int WINAPI sound_lib_finish(void) {
+    for (int waited = 0; (!(header.dwFlags & WHDR_DONE) || done < 1) && waited < 10000; waited += 5)
         Sleep(5);
     if (done != 1)
         return 4;
-    if (waveOutUnprepareHeader(h, &header, sizeof header))
+    if (waveOutUnprepareHeader(device, &header, sizeof header))
         return 5;
-    if (waveOutClose(h) || closed != 1)
+    if (waveOutClose(device) || closed != 1)
         return 6;
     return 0;
 }

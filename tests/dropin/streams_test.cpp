@@ -37,7 +37,7 @@ static DWORD WINAPI message_thread(void *arg) {
 
 struct worker {
     unsigned seed;
-    DWORD until;
+    DWORD ms; // how long it opens, plays and closes again
     int rounds, failures;
     std::string first_failure;
     void fail(const std::string &what) {
@@ -46,8 +46,8 @@ struct worker {
     }
 };
 
-// Opens, plays one or two buffers and closes, again and again until `until`,
-// each round with a random format and target kind.
+// Opens, plays one or two buffers and closes, again and again,
+// each round with a random format and target kind, for `ms` milliseconds.
 static DWORD WINAPI work(void *arg) {
     worker *k = (worker *)arg;
     static const DWORD rates[] = {8000, 11025, 22050, 44100};
@@ -59,7 +59,10 @@ static DWORD WINAPI work(void *arg) {
     HANDLE thread = CreateThread(NULL, 0, message_thread, (void *)&thread_open, 0, &thread_id);
     while (!PostThreadMessageA(thread_id, WM_NULL, 0, 0))
         Sleep(1);
-    while (GetTickCount() < k->until) {
+    // The time counts from here: a window and a thread may take long to
+    // start on a busy machine.
+    DWORD until = GetTickCount() + k->ms;
+    do {
         unsigned r = (k->seed = k->seed * 1103515245u + 12345u) >> 8;
         int kind = r % kinds, buffers = 1 + (r >> 4) % 2;
         wave_open w = {};
@@ -94,7 +97,7 @@ static DWORD WINAPI work(void *arg) {
             k->fail(round + "notifications of another open");
         thread_open = NULL;
         k->rounds++;
-    }
+    } while (GetTickCount() < until);
     PostThreadMessageA(thread_id, WM_QUIT, 0, 0);
     WaitForSingleObject(thread, 5000);
     DestroyWindow(window);
@@ -107,7 +110,7 @@ TEST(Threads, FourThreadsOpenPlayAndClose) {
     for (int i = 0; i < 4; i++) {
         workers[i] = {};
         workers[i].seed = 1234 + i;
-        workers[i].until = GetTickCount() + 4000;
+        workers[i].ms = 4000;
         threads[i] = CreateThread(NULL, 0, work, &workers[i], 0, NULL);
     }
     EXPECT_EQ(WaitForMultipleObjects(4, threads, TRUE, 120000), WAIT_OBJECT_0);

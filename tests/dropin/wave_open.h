@@ -81,16 +81,21 @@ inline MMRESULT open_function(wave_open *w) {
     return open_with(w, (DWORD_PTR)on_wave_message, (DWORD_PTR)w, CALLBACK_FUNCTION);
 }
 
-// Prepares and writes buffer `i`, with `flags` (loop flags) and `loops`.
-inline MMRESULT write_buffer(wave_open *w, int i, DWORD flags = 0, DWORD loops = 0) {
+// Prepares buffer `i`, with `flags` (loop flags) and `loops`.
+inline MMRESULT prepare_buffer(wave_open *w, int i, DWORD flags = 0, DWORD loops = 0) {
     WAVEHDR *h = &w->headers[i];
     *h = {};
     h->lpData = w->data[i];
     h->dwBufferLength = w->bytes;
     h->dwFlags = flags;
     h->dwLoops = loops;
-    MMRESULT r = waveOutPrepareHeader(w->handle, h, sizeof *h);
-    return r != MMSYSERR_NOERROR ? r : waveOutWrite(w->handle, h, sizeof *h);
+    return waveOutPrepareHeader(w->handle, h, sizeof *h);
+}
+
+// Prepares and writes buffer `i`.
+inline MMRESULT write_buffer(wave_open *w, int i, DWORD flags = 0, DWORD loops = 0) {
+    MMRESULT r = prepare_buffer(w, i, flags, loops);
+    return r != MMSYSERR_NOERROR ? r : waveOutWrite(w->handle, &w->headers[i], sizeof(WAVEHDR));
 }
 
 inline bool buffer_done(const wave_open *w, int i) {
@@ -105,7 +110,7 @@ inline void unprepare_all(wave_open *w) {
 }
 
 // Waits up to `ms` for `done()`, pumping this thread's messages; true when it came.
-template <class F> bool wait_until(F done, DWORD ms = 20000) {
+template <class F> bool wait_until(F done, DWORD ms = 10000) {
     DWORD start = GetTickCount();
     for (;;) {
         MSG msg;
@@ -119,11 +124,15 @@ template <class F> bool wait_until(F done, DWORD ms = 20000) {
     }
 }
 
-// The open's position in `type` units, or ~0 when the call fails.
-inline DWORD position(const wave_open *w, UINT type) {
+// The open's position in `type` units, or ~0 when the call fails. A type the
+// platform does not keep (Wine keeps no TIME_MS) is answered in another:
+// `answered` gets that type.
+inline DWORD position(const wave_open *w, UINT type, UINT *answered = NULL) {
     MMTIME t = {};
     t.wType = type;
     if (waveOutGetPosition(w->handle, &t, sizeof t) != MMSYSERR_NOERROR)
         return ~0u;
-    return type == TIME_BYTES ? t.u.cb : type == TIME_SAMPLES ? t.u.sample : t.u.ms;
+    if (answered)
+        *answered = t.wType;
+    return t.wType == TIME_BYTES ? t.u.cb : t.wType == TIME_SAMPLES ? t.u.sample : t.u.ms;
 }

@@ -1,8 +1,8 @@
 // A stand-in system winmm for a platform with one wave output device that
 // allows one open at a time: while one open lives, another fails with
-// MMSYSERR_ALLOCATED. Marked as a Wine builtin and found through WINEDLLPATH,
-// it is the winmm that Wine loads for the system's, so that the drop-in,
-// which loads the system's winmm by path, sits on top of it.
+// MMSYSERR_ALLOCATED. one_open.sh makes it the system's winmm.dll of a Wine
+// prefix of its own, so that the drop-in, which loads the system's winmm by
+// its path, sits on top of it.
 //
 // The device plays in real time without sound: a thread per open takes the
 // queued buffers, waits as long as each lasts and returns it with WOM_DONE.
