@@ -8,8 +8,21 @@
 #include <mmsystem.h>
 
 #include <math.h>
+#include <stdio.h>
 
 enum { max_buffers = 8 };
+
+// A fault on any thread, such as a notification sent into a module already
+// unloaded, ends the program with a failure. Left to Wine, a fault on its
+// notification thread may end the process with exit code 0.
+static LONG WINAPI fail_on_fault(EXCEPTION_POINTERS *e) {
+    fprintf(stderr, "fault %08lx at %p on thread %lu\n", e->ExceptionRecord->ExceptionCode,
+            e->ExceptionRecord->ExceptionAddress, GetCurrentThreadId());
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+static const bool fault_filter_set = (SetUnhandledExceptionFilter(fail_on_fault), true);
 
 struct wave_open {
     HWAVEOUT handle;
