@@ -4,11 +4,9 @@
 # WINEDLLOVERRIDES=winmm=n,b.
 #
 # Until the drop-in gives every open a device of its own, its runs fail:
-# SNDLATCH_DROPIN_OPENS_PENDING (ON) marks them WILL_FAIL, so that they run
-# and pass by failing. Configure with -DSNDLATCH_DROPIN_OPENS_PENDING=OFF
-# once the new drop-in is in; or run them alone with ctest -R '^dropin_'.
-option(SNDLATCH_DROPIN_OPENS_PENDING
-       "The drop-in runs of the opens tests are expected to fail (WILL_FAIL)" ON)
+# SNDLATCH_DROPIN_OPENS_PENDING (tests/CMakeLists.txt, ON) marks them
+# WILL_FAIL, so that they run and pass by failing. Configure with
+# -DSNDLATCH_DROPIN_OPENS_PENDING=OFF once the new drop-in is in.
 
 set(opens ${CMAKE_CURRENT_BINARY_DIR}/opens)
 set(wine_run ${CMAKE_SOURCE_DIR}/tools/wine-run ${SNDLATCH_WINE_ARCH} --dir ${CMAKE_BINARY_DIR}/wine)
