@@ -14,6 +14,9 @@
 #include <stdio.h>
 
 open_device *volatile live;
+
+// Delivers a notification as the platform's DriverCallback does: a function
+// is called, an event set, a message posted to a window or a thread.
 EXPORT BOOL WINAPI DriverCallback(DWORD_PTR target, DWORD flags, HDRVR device, DWORD message,
                                   DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2) {
     switch (flags & DCB_TYPEMASK) {
@@ -31,6 +34,7 @@ EXPORT BOOL WINAPI DriverCallback(DWORD_PTR target, DWORD flags, HDRVR device, D
 }
 
 void notify(open_device *d, UINT message, DWORD_PTR p1) {
+    // waveOutOpen's CALLBACK_* kind, by its high word, as a DCB_* kind.
     static const DWORD kinds[] = {DCB_NULL,     DCB_WINDOW, DCB_TASK,
                                   DCB_FUNCTION, DCB_NULL,   DCB_EVENT};
     DWORD kind = (d->flags & CALLBACK_TYPEMASK) >> 16;
