@@ -9,6 +9,7 @@ sox draws every band with the same palette and, for tracks padded to one
 length, the same width; this stacks its PNG rows as they are.
 """
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -82,14 +83,26 @@ def stack(out_path, paths):
         f.write(chunk(b"IDAT", body) + chunk(b"IEND", b""))
 
 
+def refused(out, kind):
+    """", open N refused (MMSYSERR_ALLOCATED)" for the run's first open that
+    the platform refused as allocated, or ""."""
+    try:
+        text = open(os.path.join(out, kind + ".txt"), encoding="utf-8", errors="replace").read()
+    except OSError:
+        return ""
+    m = re.search(r"open (\d+): result 4 ", text)
+    return ", open %s refused (MMSYSERR_ALLOCATED)" % m.group(1) if m else ""
+
+
 def main(out):
     bands = []
     for name, kind in RUNS:
         tracks = tracks_of(out, kind)
         for i, path in enumerate(tracks):
             n = tones(path)
-            title = "%s: device %d of %d, %s tone%s" % (name, i + 1, len(tracks), n,
-                                                         "" if n == 1 else "s")
+            title = "%s: device %d of %d, %s tone%s%s" % (name, i + 1, len(tracks), n,
+                                                           "" if n == 1 else "s",
+                                                           refused(out, kind))
             bands.append((path, title))
     lengths = [sox_seconds(path) for path, _ in bands]
     if not bands or None in lengths:
