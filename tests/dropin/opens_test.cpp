@@ -216,3 +216,78 @@ TEST(SoundDll, UnloadedWhileTheProgramPlaysOn) {
     EXPECT_EQ(waveOutClose(p.handle), MMSYSERR_NOERROR);
     EXPECT_EQ(p.closed, 1);
 }
+
+// The opens the platform refuses are refused, with its error: a device id
+// that does not exist, formats it cannot play, a window that is gone. The
+// platform's own answer comes from the system's winmm, loaded by its full
+// path beside whatever winmm.dll the program is bound to. The program holds
+// an open meanwhile. A closed handle is refused too, as the platform
+// refuses it.
+TEST(Checks, RefusedAsThePlatformRefuses) {
+    char path[MAX_PATH];
+    UINT n = GetSystemDirectoryA(path, MAX_PATH - 16);
+    ASSERT_TRUE(n > 0 && n < MAX_PATH - 16);
+    lstrcatA(path, "\\winmm.dll");
+    HMODULE system = LoadLibraryA(path);
+    ASSERT_NE(system, (HMODULE)NULL);
+    typedef MMRESULT(WINAPI * open_fn)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR,
+                                       DWORD);
+    typedef MMRESULT(WINAPI * close_fn)(HWAVEOUT);
+    open_fn platform_open = (open_fn)(void (*)(void))GetProcAddress(system, "waveOutOpen");
+    close_fn platform_close = (close_fn)(void (*)(void))GetProcAddress(system, "waveOutClose");
+    ASSERT_TRUE(platform_open && platform_close);
+
+    // A window that is gone. Without a display Wine may make no window at
+    // all; a handle that never was one is then just as gone.
+    HWND gone = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    if (gone)
+        DestroyWindow(gone);
+    else
+        gone = (HWND)(ULONG_PTR)0x7ff0c;
+    ASSERT_FALSE(IsWindow(gone));
+    WAVEFORMATEX twelve_bits = pcm_format(22050, 16, 2);
+    twelve_bits.wBitsPerSample = 12;
+    WAVEFORMATEX no_channels = pcm_format(22050, 16, 2);
+    no_channels.nChannels = 0;
+    const WAVEFORMATEX good = pcm_format(22050, 16, 2);
+    struct {
+        const char *what;
+        UINT device;
+        const WAVEFORMATEX *format;
+        DWORD_PTR target;
+        DWORD flags;
+    } cases[] = {
+        {"device id 99", 99, &good, 0, CALLBACK_NULL},
+        {"12-bit samples", WAVE_MAPPER, &twelve_bits, 0, CALLBACK_NULL},
+        {"no channels", WAVE_MAPPER, &no_channels, 0, CALLBACK_NULL},
+        {"a destroyed window", WAVE_MAPPER, &good, (DWORD_PTR)gone, CALLBACK_WINDOW},
+    };
+    // With a device of the program's open meanwhile.
+    wave_open w = {};
+    make_buffers(&w, good, 50, 440);
+    ASSERT_EQ(open_function(&w), MMSYSERR_NOERROR);
+    for (const auto &c : cases) {
+        HWAVEOUT h = NULL, p = NULL;
+        MMRESULT expected = platform_open(&p, c.device, c.format, c.target, 0, c.flags);
+        if (expected == MMSYSERR_NOERROR)
+            platform_close(p);
+        // Wine's mapper takes some odd formats and converts them; a device
+        // id or a window never is.
+        if (c.device == 99 || c.flags == CALLBACK_WINDOW) {
+            EXPECT_NE(expected, (MMRESULT)MMSYSERR_NOERROR) << c.what << ": the platform took it";
+        }
+        MMRESULT got = waveOutOpen(&h, c.device, c.format, c.target, 0, c.flags);
+        if (got == MMSYSERR_NOERROR)
+            waveOutClose(h);
+        EXPECT_EQ(got, expected) << c.what;
+    }
+
+    ASSERT_EQ(prepare_buffer(&w, 0), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutUnprepareHeader(w.handle, &w.headers[0], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(w.handle), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(w.handle), (MMRESULT)MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutPrepareHeader(w.handle, &w.headers[0], sizeof(WAVEHDR)),
+              (MMRESULT)MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutPause(w.handle), (MMRESULT)MMSYSERR_INVALHANDLE);
+    FreeLibrary(system);
+}
