@@ -1,7 +1,9 @@
 #include "cli.hpp"
 
+#include "dropin.hpp"
 #include "patch.hpp"
 #include "scan.hpp"
+#include "sys.hpp"
 
 #include <cstring>
 #include <filesystem>
@@ -17,7 +19,8 @@ namespace {
 
 const char *const kUsage = "usage: sndlatch-patch [--check] [-o OUT] [--strip-signature] HOST.exe\n"
                            "       sndlatch-patch --restore HOST.exe\n"
-                           "       sndlatch-patch --scan FOLDER\n";
+                           "       sndlatch-patch --scan FOLDER\n"
+                           "       sndlatch-patch --dropin [--remove] GAME.exe|FOLDER\n";
 
 const char *const kScanHint = "to see which of its files to patch: sndlatch-patch --scan ";
 
@@ -45,6 +48,13 @@ const char *const kHelp =
     "                     whether and how it gets waveOutOpen, and so which file\n"
     "                     to patch; change nothing. Links to folders are not\n"
     "                     followed\n"
+    "  --dropin           copy the drop-in winmm.dll that fits GAME.exe beside it:\n"
+    "                     winmm.dll for a 32-bit program, x64\\winmm.dll for a\n"
+    "                     64-bit one, as the file that opens the sound device\n"
+    "                     needs (both are beside this tool in the release). A\n"
+    "                     folder holding one program will do. A winmm.dll that\n"
+    "                     is not sndlatch's is never replaced\n"
+    "  --dropin --remove  delete the folder's winmm.dll if it is sndlatch's\n"
     "  -h, --help, /?     show this help\n"
     "  -v, --version      show the version\n"
     "\n"
@@ -54,7 +64,8 @@ const char *const kHelp =
     "A program that gets waveOutOpen by ordinal, delay-loaded or through\n"
     "GetProcAddress needs the drop-in winmm.dll instead (--scan says which).\n"
     "A 64-bit program is never patched: one that opens the device needs the\n"
-    "64-bit drop-in, x64\\winmm.dll (--check and --scan say so).\n"
+    "64-bit drop-in, x64\\winmm.dll (--check and --scan say so; --dropin puts\n"
+    "it in place). The drop-in keeps more programs working than the patch.\n"
     "\n"
     "Originals:\n"
     "  HOST.exe.orig always holds the program that the last in-place patch\n"
@@ -70,11 +81,12 @@ const char *const kHelp =
     "\n"
     "Exit codes:\n"
     "  0  patched, already patched, (with --check) can be patched, (with\n"
-    "     --restore) restored or already the original, or (with --scan) the\n"
-    "     folder was scanned\n"
-    "  1  the program cannot be patched, or --restore found HOST.exe changed\n"
-    "     or never patched; the reason is printed. With --scan: some folders\n"
-    "     could not be listed\n"
+    "     --restore) restored, already the original or never patched, (with\n"
+    "     --scan) the folder was scanned, or (with --dropin) done\n"
+    "  1  the program cannot be patched (with --check: also where its folder\n"
+    "     cannot be written), --restore found HOST.exe changed, or --dropin\n"
+    "     found a winmm.dll that is not sndlatch's; the reason is printed.\n"
+    "     With --scan: some folders could not be listed\n"
     "  2  usage error or a file could not be read or written\n"
     "On exit codes 1 and 2 no file has been changed.\n"
     "\n"
@@ -82,26 +94,8 @@ const char *const kHelp =
     "  sndlatch-patch game.exe            # patches game.exe, keeps game.exe.orig\n"
     "  (copy sndlatch.dll into the folder that holds game.exe)\n"
     "  sndlatch-patch --check game.exe    # says: already patched\n"
-    "  sndlatch-patch --restore game.exe  # the original again\n";
-
-// The folder that holds `path`, as a full path, so that messages name the
-// real folder rather than ".".
-fs::path folder_of(const std::string &path) {
-    std::error_code ec;
-    const fs::path full = fs::absolute(fs_path(path), ec);
-    return (ec ? fs_path(path) : full).lexically_normal().parent_path();
-}
-
-// Whether a file's name is `name` in any letter case, compared on the
-// platform's own characters (UTF-16 on Windows), so that no name in the
-// folder has to be converted.
-bool name_is(const fs::path &file, const std::string &name) {
-    const fs::path::string_type s = file.filename().native();
-    auto lower = [](int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    return s.size() == name.size() &&
-           std::equal(s.begin(), s.end(), name.begin(),
-                      [&](auto x, char y) { return lower(int(x)) == lower(y); });
-}
+    "  sndlatch-patch --restore game.exe  # the original again\n"
+    "  sndlatch-patch --dropin game.exe   # or no patch: the drop-in beside it\n";
 
 // Whether `folder` holds a file named `name` (any case, as the Windows
 // loader finds it), or with an empty name, any .exe.
@@ -134,7 +128,7 @@ fs::path program_folder_of_library(const fs::path &library_folder) {
 // file was patched: for a patched DLL, that is the folder of the program
 // that loads it, which need not be the DLL's own.
 void warn_if_no_dll(const std::string &patched, bool is_dll, std::ostream &err) {
-    const fs::path own = folder_of(patched);
+    const fs::path own = full_folder_of(patched);
     if (!is_dll) {
         if (!folder_holds(own, kDllName))
             err << "sndlatch-patch: warning: " << kDllName << " is not in " << utf8_name(own)
@@ -178,6 +172,8 @@ struct Args {
     bool help = false;
     bool version = false;
     bool scan = false;
+    bool dropin = false;
+    bool remove = false;
     std::string output;
     std::string host;
 };
@@ -203,6 +199,10 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
                 a.version = true;
             else if (s == "--scan")
                 a.scan = true;
+            else if (s == "--dropin")
+                a.dropin = true;
+            else if (s == "--remove")
+                a.remove = true;
             else if (s == "-o" || s == "--output") {
                 if (i + 1 >= args.size())
                     return s + " needs a file name";
@@ -229,8 +229,12 @@ std::string parse_args(const std::vector<std::string> &args, Args &a) {
         return "";
     if (a.host.empty())
         return a.scan ? "no folder given" : "no program given";
-    if (a.scan && (a.check || a.restore || have_output || a.strip_signature))
+    if (a.scan && (a.check || a.restore || have_output || a.strip_signature || a.dropin))
         return "--scan takes no other options";
+    if (a.remove && !a.dropin)
+        return "--remove goes with --dropin";
+    if (a.dropin && (a.check || a.restore || have_output || a.strip_signature))
+        return "--dropin takes no other options but --remove";
     if (have_output && a.output.empty())
         return "-o needs a file name";
     if (a.restore && (a.check || have_output || a.strip_signature))
@@ -283,9 +287,11 @@ int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
         if (is_patched_file(current))
             err << "sndlatch-patch: " << host << " is patched, but its original " << orig
                 << " is missing, so it cannot be restored; nothing changed\n";
-        else
-            err << "sndlatch-patch: " << host << " was never patched (it does not use " << kDllName
-                << ") and there is no " << orig << "; nothing to restore\n";
+        else {
+            out << host << " is not patched (it does not use " << kDllName << "), and there is no "
+                << orig << "; nothing to restore\n";
+            return kExitOk;
+        }
         return kExitRefused;
     }
     const std::shared_ptr<FileSource> original = FileSource::open(orig, error);
@@ -315,7 +321,7 @@ int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
         matches = same_bytes(*current, patched);
     } catch (const Refusal &r) {
         err << "sndlatch-patch: " << host << " cannot have been patched from " << orig << " ("
-            << r.what() << "); nothing changed\n";
+            << refusal_text(r) << "); nothing changed\n";
         return kExitRefused;
     }
     if (!matches) {
@@ -333,7 +339,7 @@ int do_restore(const std::string &host, std::ostream &out, std::ostream &err) {
             << system_reason(code) << "\n";
         return kExitUsage;
     }
-    sync_folder(utf8_name(folder_of(file)));
+    sync_folder(utf8_name(full_folder_of(file)));
     out << "restored " << host << " from " << orig << "\n";
     return kExitOk;
 }
@@ -383,7 +389,7 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         // 64-bit drop-in reaches it.
         const bool bit64 = scan_module(input).reach == Reach::Bit64;
         err << "sndlatch-patch: " << a.host
-            << ": cannot be patched: " << (bit64 ? kUse64BitDropin : r.what()) << "\n";
+            << ": cannot be patched: " << (bit64 ? kUse64BitDropin : refusal_text(r)) << "\n";
         return kExitRefused;
     }
 
@@ -407,6 +413,11 @@ int patch(const Args &a, std::ostream &out, std::ostream &err) {
         if (!a.check)
             warn_if_no_dll(a.output.empty() ? a.host : a.output, an.is_dll, err);
         return kExitOk;
+    }
+    if (a.check && !can_replace(file, error)) {
+        err << "sndlatch-patch: " << a.host << ": cannot be patched in place: " << error
+            << " (-o writes the patched program elsewhere)\n";
+        return kExitRefused;
     }
     if (a.check) {
         out << a.host << ": can be patched (" << slot_count(an) << " from WINMM.DLL)\n";
@@ -454,6 +465,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         return kExitOk;
     }
     try {
+        if (a.dropin)
+            return run_dropin(a.host, a.remove, tool_folder(), out, err);
         return a.restore ? do_restore(a.host, out, err)
                : a.scan  ? run_scan(a.host, out, err)
                          : patch(a, out, err);

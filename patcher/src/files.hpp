@@ -23,6 +23,15 @@ namespace sndlatch {
 std::filesystem::path fs_path(const std::string &utf8);
 std::string utf8_name(const std::filesystem::path &path);
 
+// Whether a file's name is `name` in any letter case, as the Windows
+// loader finds it, compared on the platform's own characters (UTF-16 on
+// Windows), so that no name in a folder has to be converted.
+bool name_is(const std::filesystem::path &file, const std::string &name);
+
+// The folder that holds `path`, as a full path, so that messages name the
+// real folder rather than ".".
+std::filesystem::path full_folder_of(const std::string &path);
+
 // The system's reason for the last failed file operation (errno), as the
 // system words it; `fallback` when errno names none.
 std::string errno_reason(const char *fallback);
@@ -81,6 +90,11 @@ bool same_bytes(const ByteSource &file, const Writer &write);
 // the run's lock on `path`. On failure no file is left behind.
 bool write_atomic(const std::string &path, const std::string &mode_from, RunLock &lock,
                   const Writer &write, std::string &error);
+
+// Whether `file` can be replaced as patching in place replaces it: a new
+// file can be made in its folder (one is made and removed again), and the
+// file itself may be replaced. False with the reason when not.
+bool can_replace(const std::string &file, std::string &error);
 
 // The file that `path` names, following symbolic links (relative targets
 // are taken from the link's folder). Other paths come back unchanged.

@@ -13,10 +13,6 @@ constexpr size_t kMaxDescriptors = 4096;
 constexpr size_t kMaxThunks = 65536;
 constexpr size_t kMaxNameLen = 4096;
 
-[[noreturn]] void refuse(const std::string &why) {
-    throw Refusal(why);
-}
-
 } // namespace
 
 std::vector<ImportDescriptor> read_imports(const PeImage &pe) {

@@ -7,8 +7,7 @@ namespace sndlatch {
 namespace {
 
 [[noreturn]] void broken(const std::string &rule) {
-    throw Refusal("the patched program would break the loader's layout rules: " + rule +
-                  SNDLATCH_DROPIN_HINT);
+    refuse("the patched program would break the loader's layout rules: " + rule, DropIn::Helps);
 }
 
 std::string hex(uint64_t v) {
@@ -60,7 +59,7 @@ void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
     auto read = [&](uint32_t at, size_t len) {
         uint8_t v[4] = {};
         if (!pe.read_mapped(dir.rva + at, v, len))
-            throw Refusal("the base relocation table points outside the file");
+            refuse("the base relocation table points outside the file");
         return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) |
                (uint32_t(v[3]) << 24);
     };
@@ -75,8 +74,9 @@ void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
                 const uint32_t entry = read(at + e, 2);
                 const uint64_t target = uint64_t(page) + (entry & 0xFFF);
                 if ((entry >> 12) != 0 && target < end && target + 4 > rva)
-                    throw Refusal("a base relocation of the program points into the space "
-                                  "the new section would take" SNDLATCH_DROPIN_HINT);
+                    refuse("a base relocation of the program points into the space "
+                           "the new section would take",
+                           DropIn::Helps);
             }
         }
         at += block;

@@ -10,10 +10,6 @@ namespace sndlatch {
 
 namespace {
 
-[[noreturn]] void refuse(const std::string &why) {
-    throw Refusal(why);
-}
-
 constexpr uint32_t kScnInitializedData = 0x00000040;
 constexpr uint32_t kScnMemRead = 0x40000000;
 
@@ -39,7 +35,8 @@ void check_not_packed(const PeImage &pe) {
         for (const char *p : kPackerSections) {
             if (starts_with_nocase(s.name, p))
                 refuse("it looks packed (section \"" + s.name +
-                       "\"); unpack it first, e.g. with \"upx -d\"" SNDLATCH_DROPIN_HINT);
+                           "\"); unpack it first, e.g. with \"upx -d\"",
+                       DropIn::Helps);
         }
     }
     // UPX leaves its "UPX!" marker just after the section table. The area
@@ -53,7 +50,8 @@ void check_not_packed(const PeImage &pe) {
         for (size_t i = 0; i + 4 <= chunk.size(); ++i) {
             if (std::memcmp(&chunk[i], "UPX!", 4) == 0)
                 refuse("it looks packed with UPX; unpack it first with \"upx "
-                       "-d\"" SNDLATCH_DROPIN_HINT);
+                       "-d\"",
+                       DropIn::Helps);
         }
     }
 }
@@ -69,15 +67,14 @@ size_t new_header_offset(const PeImage &pe) {
             limit = std::min<size_t>(limit, s.raw_ptr);
         limit = std::min<size_t>(limit, s.va);
     }
-    const char *const full =
-        "there is no room for one more section header (the headers are full)" SNDLATCH_DROPIN_HINT;
+    const char *const full = "there is no room for one more section header (the headers are full)";
     if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
-        refuse(full);
+        refuse(full, DropIn::Helps);
     const DataDir bound = dir_of(pe, kDirBoundImport);
     for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
         const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
         if (pe.file->at(i) != 0 && !in_bound)
-            refuse(full);
+            refuse(full, DropIn::Helps);
     }
     return slot;
 }
@@ -174,6 +171,10 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
 
 } // namespace
 
+std::string refusal_text(const Refusal &r) {
+    return r.dropin == DropIn::Helps ? r.what() + std::string(kDropinHint) : r.what();
+}
+
 Analysis analyze(const Bytes &file, const PatchOptions &opts) {
     return analyze(std::make_shared<BytesSource>(file), opts);
 }
@@ -190,7 +191,8 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
         refuse("it is a .NET program; only native programs have an import table to patch");
     if (pe.dll_characteristics & kDllCharForceIntegrity)
         refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once "
-               "changed" SNDLATCH_DROPIN_HINT);
+               "changed",
+               DropIn::Helps);
     check_not_packed(pe);
     // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
     if (exports_name(pe, kExportName))
@@ -220,7 +222,8 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     for (const std::string &dll : read_delay_import_dlls(pe)) {
         if (is_winmm(dll))
             refuse("it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not "
-                   "handle" SNDLATCH_DROPIN_HINT);
+                   "handle",
+                   DropIn::Helps);
     }
     if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
         a.verdict = Verdict::AlreadyPatched;
@@ -230,15 +233,17 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     a.has_signature = dir_of(pe, kDirSecurity).size != 0;
     if (a.has_signature && !opts.strip_signature)
         refuse("it is Authenticode-signed and patching would break the signature "
-               "(use --strip-signature to drop it)" SNDLATCH_DROPIN_HINT);
+               "(use --strip-signature to drop it)",
+               DropIn::Helps);
     if (winmm_by_ordinal)
         refuse("it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
-               "so waveOutOpen cannot be identified" SNDLATCH_DROPIN_HINT);
+               "so waveOutOpen cannot be identified",
+               DropIn::Helps);
     if (a.redirected_slots.empty())
         refuse("it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect; "
                "if it plays sound all the same, it gets waveOutOpen another way (at run time, "
-               "or from a DLL of its own: --scan its folder), and the drop-in winmm.dll works "
-               "without patching");
+               "or from a DLL of its own: --scan its folder)",
+               DropIn::Helps);
     if (pe.data_dir_count <= kDirIat)
         refuse("its optional header has too few data directories to describe the IAT");
 
@@ -290,7 +295,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const Bytes content = build_import_section(descs, uint32_t(va64));
     const size_t content_size = content.size();
     if (va64 + content_size > 0xFFFFFFFFu - pe.section_alignment)
-        refuse("the patched program would be too large" SNDLATCH_DROPIN_HINT);
+        refuse("the patched program would be too large", DropIn::Helps);
     const uint32_t va = uint32_t(va64);
 
     // The new section goes after the last section's data, padded to the
@@ -304,13 +309,14 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
         if (raw_ptr > va)
             refuse("it is mapped flat (section alignment below a page) and its file data runs "
                    "past its sections in memory, so no section can follow at the same "
-                   "offset" SNDLATCH_DROPIN_HINT);
+                   "offset",
+                   DropIn::Helps);
         raw_ptr = va;
     }
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
     if (total > 0xFFFFFFFFu)
-        refuse("the patched program would be too large" SNDLATCH_DROPIN_HINT);
+        refuse("the patched program would be too large", DropIn::Helps);
     Bytes appended(size_t(raw_ptr + raw_size - old_end), 0);
     std::copy(content.begin(), content.end(), appended.begin() + ptrdiff_t(raw_ptr - old_end));
     const size_t shift = appended.size();

@@ -14,11 +14,11 @@ bool is_pow2(uint32_t v) {
     return v != 0 && (v & (v - 1)) == 0;
 }
 
-[[noreturn]] void refuse(const std::string &why) {
-    throw Refusal(why);
-}
-
 } // namespace
+
+void refuse(const std::string &why, DropIn dropin) {
+    throw Refusal(why, dropin);
+}
 
 uint16_t rd16(const Bytes &b, size_t off) {
     if (off > b.size() || b.size() - off < 2)

@@ -17,13 +17,22 @@ namespace sndlatch {
 
 using Bytes = std::vector<uint8_t>;
 
-// Ends each refusal that the drop-in winmm.dll overcomes: it changes no file.
-#define SNDLATCH_DROPIN_HINT "; the drop-in winmm.dll works without patching"
+// Whether the drop-in winmm.dll reaches a program refused for a reason. It
+// changes no file, so what lies only in the file's form (packed, signed,
+// imports by ordinal, no room for a section) does not stop it.
+enum class DropIn { NoHelp, Helps };
 
-// A reason the program cannot be patched. what() is one line, no prefix.
+// A reason the program cannot be patched. what() is one line, no prefix;
+// `dropin` says whether the drop-in overcomes it, which every message that
+// prints a refusal reads (refusal_text() in patch.hpp).
 struct Refusal : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit Refusal(const std::string &why, DropIn d = DropIn::NoHelp)
+        : std::runtime_error(why), dropin(d) {}
+    DropIn dropin;
 };
+
+// Throws the Refusal; every refusal of the tool is raised here.
+[[noreturn]] void refuse(const std::string &why, DropIn dropin = DropIn::NoHelp);
 
 // Little-endian access. Reads past the end raise a Refusal (the input is
 // truncated); writes past the end are a bug in the caller and throw

@@ -189,7 +189,34 @@ bool rename_new(const std::string &from, const std::string &to, int &code) {
     return ok;
 }
 
+bool may_replace(const std::string &path, int &code) {
+    const HANDLE h = CreateFileW(wide(path).c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        code = int(GetLastError());
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
 void sync_folder(const std::string &) {}
+
+std::string tool_folder() {
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, &name[0], DWORD(name.size()));
+        if (n == 0)
+            return "";
+        if (n < name.size()) {
+            name.resize(n);
+            break;
+        }
+        name.resize(name.size() * 2);
+    }
+    return utf8_name(std::filesystem::path(name).parent_path());
+}
 
 std::string final_path(const std::string &path) {
     const std::wstring s = final_name(wide(path));

@@ -94,9 +94,10 @@ TEST(Cli, CheckThenPatchInPlaceThenRestoreByteForByte) {
     EXPECT_EQ(cli({"--restore", h}).code, 0);
     EXPECT_EQ(testutil::read(h), original);
     EXPECT_EQ(dir.file_count(), 1u);
-    const Result never = cli({"--restore", h});
-    EXPECT_EQ(never.code, 1) << "nothing left to restore from";
-    EXPECT_TRUE(has(never.err, h + " was never patched")) << never.err;
+    const Result twice = cli({"--restore", h});
+    EXPECT_EQ(twice.code, 0) << "nothing to undo";
+    EXPECT_EQ(twice.out, h + " is not patched (it does not use sndlatch.dll), and there is no " +
+                             orig + "; nothing to restore\n");
 
     // An existing .orig is never overwritten: a different one is moved aside.
     testutil::write(orig, Bytes{'k', 'e', 'e', 'p'});
@@ -417,9 +418,9 @@ TEST(Cli, A64BitModuleThatOpensTheDeviceIsSentToThe64BitDropin) {
 
     const Result scan = cli({"--scan", dir.path.string()});
     EXPECT_EQ(scan.code, 0) << scan.err;
-    for (const char *line : {"lookup64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
-                             "opens64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
-                             "ordinal64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
+    for (const char *line : {"lookup64.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
+                             "opens64.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
+                             "ordinal64.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
                              "plain64.exe: does not use waveOutOpen\n",
                              "4 files: 0 patchable, 0 already patched, 3 need the drop-in"})
         EXPECT_TRUE(has(scan.out, line)) << "no \"" << line << "\" in:\n" << scan.out;
@@ -433,7 +434,7 @@ TEST(Cli, A64BitModuleThatOpensTheDeviceIsSentToThe64BitDropin) {
             EXPECT_EQ(r.code, kExitRefused) << file << " " << mode;
             EXPECT_TRUE(has(r.err, std::string(file) +
                                        ": cannot be patched: 64-bit: use the 64-bit drop-in "
-                                       "winmm.dll\n"))
+                                       "winmm.dll (--dropin)\n"))
                 << r.err;
         }
     }
@@ -598,14 +599,14 @@ TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
     const Result r = cli({"--scan", dir.path.string()});
     EXPECT_EQ(r.code, 0) << r.err;
     const char *const expected[] = {
-        "delay.exe: delay-loads WINMM.DLL: use the drop-in winmm.dll\n",
+        "delay.exe: delay-loads WINMM.DLL: use the drop-in winmm.dll (--dropin)\n",
         "done.exe: already patched\n",
         "game/Game.EXE: patchable: imports waveOutOpen by name\n",
         "game/sound/closes.dll: patchable: imports waveOutOpen by name; note: it also imports "
         "waveOutClose",
         "game/sound/hostlib.Dll: patchable",
         "lookup.exe: looks up waveOutOpen at run time (GetProcAddress): use the drop-in",
-        "ordinal.exe: imports WINMM.DLL by ordinal: use the drop-in winmm.dll\n",
+        "ordinal.exe: imports WINMM.DLL by ordinal: use the drop-in winmm.dll (--dropin)\n",
         "plain.exe: does not use waveOutOpen\n",
         "sndlatch.dll: sndlatch.dll itself or a copy; never patched\n",
         "text.dll: skipped (not a Windows program",
@@ -633,15 +634,15 @@ TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
     kRefusals[3].damage(dropin); // a DLL exporting "sndlatch", renamed below
     std::memcpy(&dropin[find(dropin, std::string("sndlatch\0", 9))], "waveOutOpen", 12);
     testutil::set_dir(dropin, kDirExport, parse_pe(dropin).dirs[kDirExport].rva, 57);
-    const std::string settings = "sndlatch.ini";
-    dropin.insert(dropin.end(), settings.begin(), settings.end());
+    testutil::mark_as_dropin(dropin, "32-bit");
     testutil::write(more / "both/Game.exe", patch_bytes(host("host-first.exe")));
     testutil::write(more / "both/winmm.dll", dropin);
     testutil::write(more / "both/sndlatch.dll", own);
     testutil::write(more / "lone/Lone.exe", patch_bytes(host("host-first.exe")));
     const Result m = cli({"--scan", more.path.string()});
     EXPECT_TRUE(has(m.out, "both/Game.exe: already patched\n")) << m.out;
-    EXPECT_TRUE(has(m.out, "both/winmm.dll: the drop-in: this folder already uses it\n")) << m.out;
+    EXPECT_TRUE(has(m.out, "both/winmm.dll: the 32-bit drop-in: this folder already uses it\n"))
+        << m.out;
     EXPECT_TRUE(has(m.out, "lone/Lone.exe: already patched; but sndlatch.dll is not in lone, "
                            "beside the program's .exe: copy it there"))
         << m.out;
