@@ -31,7 +31,7 @@ bool is_exists_error(int code);
 // modification time.
 struct FileMeta {
     bool known = false;
-    uint32_t mode = 0; // permission bits; Windows: file attributes
+    uint32_t mode = 0; // permission bits; Windows: file attributes (read-only, hidden, ...)
     uint32_t uid = 0, gid = 0;
     int64_t mtime = 0;      // seconds; Windows: FILETIME ticks
     int64_t mtime_nsec = 0; // natively only

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -565,6 +566,52 @@ TEST(Cli, MessagesLeadSomewhere) {
         << r.err;
     testutil::write(dir / "game/sndlatch.dll", Bytes{1});
     EXPECT_EQ(cli({"-o", dir / "game/audio/snd2.dll", dir / "game/audio/snd.dll.orig"}).err, "");
+}
+
+// --check tries what patching in place needs: in a folder that cannot be
+// written the program cannot be patched, and --check says so. Root writes
+// anywhere, so as root the check runs as the user nobody.
+TEST(Cli, CheckSaysWhenTheFolderCannotBeWritten) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    testutil::write(h, host("host-first.exe"));
+    namespace fs = std::filesystem;
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    Result r{-1, "", ""};
+    if (geteuid() == 0) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(3);
+            const Result c = cli({"--check", h});
+            const std::string text = std::to_string(c.code) + "\n" + c.err;
+            _exit(write(fds[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 4);
+        }
+        close(fds[1]);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, size_t(n));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        r.code = std::stoi(text);
+        r.err = text.substr(text.find('\n') + 1);
+    } else {
+        fs::permissions(dir.path, fs::perms::owner_write, fs::perm_options::remove);
+        r = cli({"--check", h});
+        fs::permissions(dir.path, fs::perms::owner_write, fs::perm_options::add);
+    }
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.err, "sndlatch-patch: " + h +
+                         ": cannot be patched in place: cannot create a file in its folder: "
+                         "permission denied (-o writes the patched program elsewhere)\n");
+    EXPECT_EQ(dir.file_count(), 1u);
 }
 
 TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
