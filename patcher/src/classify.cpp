@@ -115,7 +115,7 @@ ScanResult scan_module(std::shared_ptr<const ByteSource> file) {
             } catch (const Refusal &e) {
                 r.reach = Reach::Unpatchable;
                 r.reason = e.what();
-                r.dropin = e.dropin;
+                r.refusal = e.reason;
             }
         } else if (exports_name(pe, "waveOutOpen")) {
             r.reach = Reach::Provider;

@@ -7,7 +7,7 @@ namespace sndlatch {
 namespace {
 
 [[noreturn]] void broken(const std::string &rule) {
-    refuse("the patched program would break the loader's layout rules: " + rule, DropIn::Helps);
+    refuse(Reason::NoRoom, "the patched program would break the loader's layout rules: " + rule);
 }
 
 std::string hex(uint64_t v) {
@@ -59,7 +59,7 @@ void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
     auto read = [&](uint32_t at, size_t len) {
         uint8_t v[4] = {};
         if (!pe.read_mapped(dir.rva + at, v, len))
-            refuse("the base relocation table points outside the file");
+            refuse(Reason::Damaged, "the base relocation table points outside the file");
         return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) |
                (uint32_t(v[3]) << 24);
     };
@@ -74,9 +74,8 @@ void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
                 const uint32_t entry = read(at + e, 2);
                 const uint64_t target = uint64_t(page) + (entry & 0xFFF);
                 if ((entry >> 12) != 0 && target < end && target + 4 > rva)
-                    refuse("a base relocation of the program points into the space "
-                           "the new section would take",
-                           DropIn::Helps);
+                    refuse(Reason::NoRoom, "a base relocation of the program points into the space "
+                                           "the new section would take");
             }
         }
         at += block;

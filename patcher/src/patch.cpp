@@ -34,9 +34,8 @@ void check_not_packed(const PeImage &pe) {
     for (const Section &s : pe.sections) {
         for (const char *p : kPackerSections) {
             if (starts_with_nocase(s.name, p))
-                refuse("it looks packed (section \"" + s.name +
-                           "\"); unpack it first, e.g. with \"upx -d\"",
-                       DropIn::Helps);
+                refuse(Reason::Packed, "it looks packed (section \"" + s.name +
+                                           "\"); unpack it first, e.g. with \"upx -d\"");
         }
     }
     // UPX leaves its "UPX!" marker just after the section table. The area
@@ -49,9 +48,8 @@ void check_not_packed(const PeImage &pe) {
         f.read(from, chunk.data(), chunk.size());
         for (size_t i = 0; i + 4 <= chunk.size(); ++i) {
             if (std::memcmp(&chunk[i], "UPX!", 4) == 0)
-                refuse("it looks packed with UPX; unpack it first with \"upx "
-                       "-d\"",
-                       DropIn::Helps);
+                refuse(Reason::Packed, "it looks packed with UPX; unpack it first with \"upx "
+                                       "-d\"");
         }
     }
 }
@@ -69,12 +67,12 @@ size_t new_header_offset(const PeImage &pe) {
     }
     const char *const full = "there is no room for one more section header (the headers are full)";
     if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
-        refuse(full, DropIn::Helps);
+        refuse(Reason::NoRoom, full);
     const DataDir bound = dir_of(pe, kDirBoundImport);
     for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
         const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
         if (pe.file->at(i) != 0 && !in_bound)
-            refuse(full, DropIn::Helps);
+            refuse(Reason::NoRoom, full);
     }
     return slot;
 }
@@ -172,7 +170,7 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
 } // namespace
 
 std::string refusal_text(const Refusal &r) {
-    return r.dropin == DropIn::Helps ? r.what() + std::string(kDropinHint) : r.what();
+    return dropin_overcomes(r.reason) ? r.what() + std::string(kDropinHint) : r.what();
 }
 
 Analysis analyze(const Bytes &file, const PatchOptions &opts) {
@@ -186,18 +184,20 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
 
     a.is_dll = (pe.characteristics & kFileDll) != 0;
     if (!(pe.characteristics & kFileExecutable))
-        refuse("it is not marked as an executable image");
+        refuse(Reason::NotNative, "it is not marked as an executable image");
     if (dir_of(pe, kDirClr).size != 0)
-        refuse("it is a .NET program; only native programs have an import table to patch");
+        refuse(Reason::NotNative,
+               "it is a .NET program; only native programs have an import table to patch");
     if (pe.dll_characteristics & kDllCharForceIntegrity)
-        refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once "
-               "changed",
-               DropIn::Helps);
+        refuse(Reason::ForceIntegrity,
+               "it has the FORCE_INTEGRITY flag, so Windows would not load it once "
+               "changed");
     check_not_packed(pe);
     // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
     if (exports_name(pe, kExportName))
-        refuse(std::string("it is sndlatch.dll itself, or a copy (it exports ") + kExportName +
-               "); its own waveOutOpen import must stay");
+        refuse(Reason::IsSndlatch,
+               std::string("it is sndlatch.dll itself, or a copy (it exports ") + kExportName +
+                   "); its own waveOutOpen import must stay");
 
     a.imports = read_imports(pe);
 
@@ -221,9 +221,9 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
     }
     for (const std::string &dll : read_delay_import_dlls(pe)) {
         if (is_winmm(dll))
-            refuse("it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not "
-                   "handle",
-                   DropIn::Helps);
+            refuse(Reason::DelayLoaded,
+                   "it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not "
+                   "handle");
     }
     if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
         a.verdict = Verdict::AlreadyPatched;
@@ -232,20 +232,20 @@ Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opt
 
     a.has_signature = dir_of(pe, kDirSecurity).size != 0;
     if (a.has_signature && !opts.strip_signature)
-        refuse("it is Authenticode-signed and patching would break the signature "
-               "(use --strip-signature to drop it)",
-               DropIn::Helps);
+        refuse(Reason::Signed, "it is Authenticode-signed and patching would break the signature "
+                               "(use --strip-signature to drop it)");
     if (winmm_by_ordinal)
-        refuse("it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
-               "so waveOutOpen cannot be identified",
-               DropIn::Helps);
+        refuse(Reason::ByOrdinal,
+               "it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
+               "so waveOutOpen cannot be identified");
     if (a.redirected_slots.empty())
-        refuse("it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect; "
+        refuse(Reason::NoWaveOutOpen,
+               "it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect; "
                "if it plays sound all the same, it gets waveOutOpen another way (at run time, "
-               "or from a DLL of its own: --scan its folder)",
-               DropIn::Helps);
+               "or from a DLL of its own: --scan its folder)");
     if (pe.data_dir_count <= kDirIat)
-        refuse("its optional header has too few data directories to describe the IAT");
+        refuse(Reason::Damaged,
+               "its optional header has too few data directories to describe the IAT");
 
     new_header_offset(pe);
     return a;
@@ -295,7 +295,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const Bytes content = build_import_section(descs, uint32_t(va64));
     const size_t content_size = content.size();
     if (va64 + content_size > 0xFFFFFFFFu - pe.section_alignment)
-        refuse("the patched program would be too large", DropIn::Helps);
+        refuse(Reason::NoRoom, "the patched program would be too large");
     const uint32_t va = uint32_t(va64);
 
     // The new section goes after the last section's data, padded to the
@@ -307,16 +307,16 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
     if (mapped_flat(pe)) {
         if (raw_ptr > va)
-            refuse("it is mapped flat (section alignment below a page) and its file data runs "
+            refuse(Reason::NoRoom,
+                   "it is mapped flat (section alignment below a page) and its file data runs "
                    "past its sections in memory, so no section can follow at the same "
-                   "offset",
-                   DropIn::Helps);
+                   "offset");
         raw_ptr = va;
     }
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
     if (total > 0xFFFFFFFFu)
-        refuse("the patched program would be too large", DropIn::Helps);
+        refuse(Reason::NoRoom, "the patched program would be too large");
     Bytes appended(size_t(raw_ptr + raw_size - old_end), 0);
     std::copy(content.begin(), content.end(), appended.begin() + ptrdiff_t(raw_ptr - old_end));
     const size_t shift = appended.size();

@@ -30,7 +30,7 @@ std::string describe(const ScanResult &r, bool reached) {
                (reached ? std::string("; ") + kReached + " already" : "");
     case Reach::Unpatchable:
         return "imports waveOutOpen by name but cannot be patched: " + r.reason +
-               (r.dropin == DropIn::Helps ? kDropinHint : "") + "; " +
+               (dropin_overcomes(r.refusal) ? kDropinHint : "") + "; " +
                (reached ? kReached : kUseDropin);
     case Reach::AlreadyPatched:
         return "already patched";

@@ -33,10 +33,10 @@ extern const char *const kUse64BitDropin;
 
 struct ScanResult {
     Reach reach = Reach::None;
-    std::string reason;             // for Unpatchable and Skipped
-    DropIn dropin = DropIn::NoHelp; // whether the drop-in overcomes an Unpatchable reason
-    bool closes = false;            // imports waveOutClose from WINMM
-    bool bit64 = false;             // an x86-64 module
+    std::string reason;               // for Unpatchable and Skipped
+    Reason refusal = Reason::Damaged; // why an Unpatchable module is refused
+    bool closes = false;              // imports waveOutClose from WINMM
+    bool bit64 = false;               // an x86-64 module
     bool is_dll = false;
 };
 
