@@ -31,11 +31,11 @@ std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
         if (!pe.read_mapped(uint32_t(dir.rva + kImportDescSize * i), raw.data(), raw.size()))
             refuse(Reason::Damaged, "the import table points outside the file");
         ImportDescriptor d;
-        d.original_first_thunk = rd32(raw, 0);
-        d.time_date_stamp = rd32(raw, 4);
-        d.forwarder_chain = rd32(raw, 8);
-        d.name_rva = rd32(raw, 12);
-        d.first_thunk = rd32(raw, 16);
+        d.original_first_thunk = rd32(raw, import_descriptor::OriginalFirstThunk);
+        d.time_date_stamp = rd32(raw, import_descriptor::TimeDateStamp);
+        d.forwarder_chain = rd32(raw, import_descriptor::ForwarderChain);
+        d.name_rva = rd32(raw, import_descriptor::Name);
+        d.first_thunk = rd32(raw, import_descriptor::FirstThunk);
         // The loader stops at the first descriptor without a name or IAT.
         if (d.name_rva == 0 || d.first_thunk == 0)
             break;
@@ -87,15 +87,15 @@ std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
     const DataDir dir = pe.data_dir_count > kDirDelayImport ? pe.dirs[kDirDelayImport] : DataDir{};
     if (dir.rva == 0)
         return out;
-    constexpr size_t kDelayDescSize = 32;
     for (size_t i = 0;; ++i) {
         if (i >= kMaxDescriptors)
             refuse(Reason::Damaged, "the delay-load import table has no end");
-        Bytes raw(kDelayDescSize);
-        if (!pe.read_mapped(uint32_t(dir.rva + kDelayDescSize * i), raw.data(), raw.size()))
+        Bytes raw(delayload_descriptor::kSize);
+        if (!pe.read_mapped(uint32_t(dir.rva + delayload_descriptor::kSize * i), raw.data(),
+                            raw.size()))
             refuse(Reason::Damaged, "the delay-load import table points outside the file");
-        const uint32_t attributes = rd32(raw, 0);
-        uint32_t name = rd32(raw, 4);
+        const uint32_t attributes = rd32(raw, delayload_descriptor::Attributes);
+        uint32_t name = rd32(raw, delayload_descriptor::DllNameRVA);
         if (name == 0)
             break;
         // Old linkers stored virtual addresses instead of RVAs (attribute
@@ -111,10 +111,11 @@ bool exports_name(const PeImage &pe, const std::string &name) {
     const DataDir dir = pe.data_dir_count > kDirExport ? pe.dirs[kDirExport] : DataDir{};
     if (dir.rva == 0)
         return false;
-    Bytes raw(40);
+    Bytes raw(export_directory::kSize);
     if (!pe.read_mapped(dir.rva, raw.data(), raw.size()))
         refuse(Reason::Damaged, "the export table points outside the file");
-    const uint32_t count = rd32(raw, 24), names = rd32(raw, 32);
+    const uint32_t count = rd32(raw, export_directory::NumberOfNames),
+                   names = rd32(raw, export_directory::AddressOfNames);
     if (count > kMaxThunks)
         refuse(Reason::Damaged, "the export table is unreasonably large");
     // Names are compared as far as they agree, so most cost one byte.

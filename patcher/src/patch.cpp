@@ -145,10 +145,10 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
     for (size_t i = 0; i < descs.size(); ++i) {
         const NewDescriptor &n = descs[i];
         const size_t d = kImportDescSize * i;
-        wr32(content, d, uint32_t(va + lookup));
+        wr32(content, d + import_descriptor::OriginalFirstThunk, uint32_t(va + lookup));
         // TimeDateStamp and ForwarderChain stay zero: nothing is bound.
-        wr32(content, d + 12, dll_name_rva(n.dll));
-        wr32(content, d + 16, n.first_thunk);
+        wr32(content, d + import_descriptor::Name, dll_name_rva(n.dll));
+        wr32(content, d + import_descriptor::FirstThunk, n.first_thunk);
         for (const Thunk &t : n.thunks) {
             uint32_t entry = t.value;
             if (!t.by_ordinal) {
@@ -270,7 +270,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
             align_up(uint64_t(sec.rva) + sec.size, 8) >= file.size())
             data_end = sec.rva;
         wr32(header, pe.data_dir_off(kDirSecurity), 0);
-        wr32(header, pe.data_dir_off(kDirSecurity) + 4, 0);
+        wr32(header, pe.data_dir_off(kDirSecurity) + data_directory::Size, 0);
     }
 
     std::vector<NewDescriptor> descs;
@@ -322,26 +322,28 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const size_t shift = appended.size();
 
     std::fill(header.begin() + ptrdiff_t(h), header.end(), 0);
-    std::memcpy(&header[h], kSectionName, std::strlen(kSectionName));
-    wr32(header, h + 8, uint32_t(content_size));
-    wr32(header, h + 12, va);
-    wr32(header, h + 16, uint32_t(raw_size));
-    wr32(header, h + 20, uint32_t(raw_ptr));
-    wr32(header, h + 36, kScnInitializedData | kScnMemRead);
-    wr16(header, pe.coff_off + 2, uint16_t(pe.sections.size() + 1));
+    std::memcpy(&header[h + section_header::Name], kSectionName, std::strlen(kSectionName));
+    wr32(header, h + section_header::VirtualSize, uint32_t(content_size));
+    wr32(header, h + section_header::VirtualAddress, va);
+    wr32(header, h + section_header::SizeOfRawData, uint32_t(raw_size));
+    wr32(header, h + section_header::PointerToRawData, uint32_t(raw_ptr));
+    wr32(header, h + section_header::Characteristics, kScnInitializedData | kScnMemRead);
+    wr16(header, pe.coff_off + file_header::NumberOfSections, uint16_t(pe.sections.size() + 1));
 
     if (pe.symbol_table_ptr != 0 && pe.symbol_table_ptr >= old_end &&
         pe.symbol_table_ptr <= data_end)
-        wr32(header, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
+        wr32(header, pe.coff_off + file_header::PointerToSymbolTable,
+             uint32_t(pe.symbol_table_ptr + shift));
 
     wr32(header, pe.size_of_image_off(),
          uint32_t(align_up(va64 + content_size, pe.section_alignment)));
     wr32(header, pe.size_of_init_data_off(),
          rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
     wr32(header, pe.data_dir_off(kDirImport), va);
-    wr32(header, pe.data_dir_off(kDirImport) + 4, uint32_t(kImportDescSize * (descs.size() + 1)));
+    wr32(header, pe.data_dir_off(kDirImport) + data_directory::Size,
+         uint32_t(kImportDescSize * (descs.size() + 1)));
     wr32(header, pe.data_dir_off(kDirBoundImport), 0);
-    wr32(header, pe.data_dir_off(kDirBoundImport) + 4, 0);
+    wr32(header, pe.data_dir_off(kDirBoundImport) + data_directory::Size, 0);
 
     // The loader makes only the IAT directory's range writable while it
     // fills in imports, so the range must cover every slot it writes.
@@ -360,7 +362,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
             hi = std::max<uint64_t>(hi, uint64_t(iat.rva) + iat.size);
         }
         wr32(header, pe.data_dir_off(kDirIat), uint32_t(lo));
-        wr32(header, pe.data_dir_off(kDirIat) + 4, uint32_t(hi - lo));
+        wr32(header, pe.data_dir_off(kDirIat) + data_directory::Size, uint32_t(hi - lo));
     }
 
     PatchPlan plan;

@@ -132,23 +132,23 @@ PeImage parse_pe_any(std::shared_ptr<const ByteSource> source) {
         refuse(Reason::NotAProgram, "not a Windows program (no MZ header)");
     if (file.size() > 0xFFFFFFFFu - 0x100000u)
         refuse(Reason::Damaged, "the file is too large for a 32-bit program");
-    pe.pe_off = rd32(file, 0x3c);
+    pe.pe_off = rd32(file, dos_header::e_lfanew);
     char signature[4] = {};
-    if (pe.pe_off > file.size() || file.size() - pe.pe_off < 4 + 20 ||
+    if (pe.pe_off > file.size() || file.size() - pe.pe_off < 4 + file_header::kSize ||
         (file.read(pe.pe_off, signature, 4), std::memcmp(signature, "PE\0\0", 4) != 0))
         refuse(Reason::NotAProgram,
                "not a PE program (MS-DOS or other executable, or damaged header)");
 
     pe.coff_off = pe.pe_off + 4;
-    pe.machine = rd16(file, pe.coff_off);
-    const uint16_t nsections = rd16(file, pe.coff_off + 2);
-    pe.symbol_table_ptr = rd32(file, pe.coff_off + 8);
-    pe.symbol_count = rd32(file, pe.coff_off + 12);
-    pe.size_of_optional_header = rd16(file, pe.coff_off + 16);
-    pe.characteristics = rd16(file, pe.coff_off + 18);
-    pe.opt_off = pe.coff_off + 20;
+    pe.machine = rd16(file, pe.coff_off + file_header::Machine);
+    const uint16_t nsections = rd16(file, pe.coff_off + file_header::NumberOfSections);
+    pe.symbol_table_ptr = rd32(file, pe.coff_off + file_header::PointerToSymbolTable);
+    pe.symbol_count = rd32(file, pe.coff_off + file_header::NumberOfSymbols);
+    pe.size_of_optional_header = rd16(file, pe.coff_off + file_header::SizeOfOptionalHeader);
+    pe.characteristics = rd16(file, pe.coff_off + file_header::Characteristics);
+    pe.opt_off = pe.coff_off + file_header::kSize;
 
-    pe.magic = rd16(file, pe.opt_off);
+    pe.magic = rd16(file, pe.opt_off + optional_header::Magic);
     pe.pe32_plus = pe.magic == kMagicPe32Plus;
     if (pe.pe32_plus && pe.machine != kMachineAmd64)
         refuse(Reason::NotAProgram, "it is a 64-bit (PE32+) program, but not for x86-64");
@@ -162,20 +162,21 @@ PeImage parse_pe_any(std::shared_ptr<const ByteSource> source) {
     if (pe.size_of_optional_header < dirs_off)
         refuse(Reason::Damaged, kTruncated);
 
-    pe.image_base = pe.pe32_plus ? 0 : rd32(file, pe.opt_off + 28);
-    pe.section_alignment = rd32(file, pe.opt_off + 32);
-    pe.file_alignment = rd32(file, pe.opt_off + 36);
-    pe.size_of_image = rd32(file, pe.opt_off + 56);
-    pe.size_of_headers = rd32(file, pe.opt_off + 60);
-    pe.checksum = rd32(file, pe.opt_off + 64);
-    pe.dll_characteristics = rd16(file, pe.opt_off + 70);
+    pe.image_base = pe.pe32_plus ? 0 : rd32(file, pe.opt_off + optional_header::ImageBase32);
+    pe.section_alignment = rd32(file, pe.opt_off + optional_header::SectionAlignment);
+    pe.file_alignment = rd32(file, pe.opt_off + optional_header::FileAlignment);
+    pe.size_of_image = rd32(file, pe.opt_off + optional_header::SizeOfImage);
+    pe.size_of_headers = rd32(file, pe.opt_off + optional_header::SizeOfHeaders);
+    pe.checksum = rd32(file, pe.opt_off + optional_header::CheckSum);
+    pe.dll_characteristics = rd16(file, pe.opt_off + optional_header::DllCharacteristics);
+    // NumberOfRvaAndSizes is the field before the data directories.
     const uint32_t ndirs = rd32(file, pe.opt_off + dirs_off - 4);
     pe.data_dir_count = std::min<uint32_t>(ndirs, kNumDataDirs);
     if (dirs_off + 8 * size_t(pe.data_dir_count) > pe.size_of_optional_header)
         refuse(Reason::Damaged, kTruncated);
     for (uint32_t i = 0; i < pe.data_dir_count; ++i) {
         pe.dirs[i].rva = rd32(file, pe.data_dir_off(int(i)));
-        pe.dirs[i].size = rd32(file, pe.data_dir_off(int(i)) + 4);
+        pe.dirs[i].size = rd32(file, pe.data_dir_off(int(i)) + data_directory::Size);
     }
 
     if (!is_pow2(pe.section_alignment) || !is_pow2(pe.file_alignment) ||
@@ -195,14 +196,14 @@ PeImage parse_pe_any(std::shared_ptr<const ByteSource> source) {
         const size_t h = pe.section_table_off + kSectionHeaderSize * i;
         Section s;
         char name[8];
-        file.read(h, name, 8);
+        file.read(h + section_header::Name, name, 8);
         for (size_t k = 0; k < 8 && name[k] != 0; ++k)
             s.name.push_back(name[k]);
-        s.virtual_size = rd32(file, h + 8);
-        s.va = rd32(file, h + 12);
-        s.raw_size = rd32(file, h + 16);
-        s.raw_ptr = rd32(file, h + 20);
-        s.characteristics = rd32(file, h + 36);
+        s.virtual_size = rd32(file, h + section_header::VirtualSize);
+        s.va = rd32(file, h + section_header::VirtualAddress);
+        s.raw_size = rd32(file, h + section_header::SizeOfRawData);
+        s.raw_ptr = rd32(file, h + section_header::PointerToRawData);
+        s.characteristics = rd32(file, h + section_header::Characteristics);
         if (s.raw_size != 0 && uint64_t(s.raw_ptr) + s.raw_size > file.size())
             refuse(Reason::Damaged,
                    "the file is truncated (section " + s.name + " extends past its end)");

@@ -38,8 +38,43 @@ constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kMagicPe32 = 0x010b;
 constexpr uint16_t kMagicPe32Plus = 0x020b;
 
-constexpr size_t kSectionHeaderSize = 40;
-constexpr size_t kImportDescSize = 20;
+// Offsets of the header and table fields this tool reads or writes, named
+// as in the platform's IMAGE_* structures (winnt.h).
+namespace dos_header { // IMAGE_DOS_HEADER
+constexpr size_t e_lfanew = 0x3c;
+} // namespace dos_header
+namespace file_header { // IMAGE_FILE_HEADER, after the "PE\0\0" signature
+constexpr size_t Machine = 0, NumberOfSections = 2, PointerToSymbolTable = 8, NumberOfSymbols = 12,
+                 SizeOfOptionalHeader = 16, Characteristics = 18, kSize = 20;
+} // namespace file_header
+// IMAGE_OPTIONAL_HEADER32 and IMAGE_OPTIONAL_HEADER64: the fields named here
+// lie at the same offsets in both, but ImageBase is 64-bit in the second,
+// which has no BaseOfData, so its data directories start later.
+namespace optional_header {
+constexpr size_t Magic = 0, SizeOfInitializedData = 8, ImageBase32 = 28, SectionAlignment = 32,
+                 FileAlignment = 36, SizeOfImage = 56, SizeOfHeaders = 60, CheckSum = 64,
+                 DllCharacteristics = 70, DataDirectory32 = 96, DataDirectory64 = 112;
+} // namespace optional_header
+namespace data_directory { // IMAGE_DATA_DIRECTORY
+constexpr size_t VirtualAddress = 0, Size = 4;
+} // namespace data_directory
+namespace section_header { // IMAGE_SECTION_HEADER
+constexpr size_t Name = 0, VirtualSize = 8, VirtualAddress = 12, SizeOfRawData = 16,
+                 PointerToRawData = 20, Characteristics = 36;
+} // namespace section_header
+namespace import_descriptor { // IMAGE_IMPORT_DESCRIPTOR
+constexpr size_t OriginalFirstThunk = 0, TimeDateStamp = 4, ForwarderChain = 8, Name = 12,
+                 FirstThunk = 16;
+} // namespace import_descriptor
+namespace delayload_descriptor { // IMAGE_DELAYLOAD_DESCRIPTOR
+constexpr size_t Attributes = 0, DllNameRVA = 4, kSize = 32;
+} // namespace delayload_descriptor
+namespace export_directory { // IMAGE_EXPORT_DIRECTORY
+constexpr size_t NumberOfNames = 24, AddressOfNames = 32, kSize = 40;
+} // namespace export_directory
+
+constexpr size_t kSectionHeaderSize = 40; // sizeof(IMAGE_SECTION_HEADER)
+constexpr size_t kImportDescSize = 20;    // sizeof(IMAGE_IMPORT_DESCRIPTOR)
 
 struct DataDir {
     uint32_t rva = 0;
@@ -94,16 +129,18 @@ struct PeImage {
 
     // Offsets of header fields that the patcher rewrites.
     size_t checksum_off() const {
-        return opt_off + 64;
+        return opt_off + optional_header::CheckSum;
     }
     size_t size_of_image_off() const {
-        return opt_off + 56;
+        return opt_off + optional_header::SizeOfImage;
     }
     size_t size_of_init_data_off() const {
-        return opt_off + 8;
+        return opt_off + optional_header::SizeOfInitializedData;
     }
     size_t data_dir_off(int index) const {
-        return opt_off + (pe32_plus ? 112 : 96) + 8 * size_t(index);
+        return opt_off +
+               (pe32_plus ? optional_header::DataDirectory64 : optional_header::DataDirectory32) +
+               8 * size_t(index);
     }
     size_t section_table_end() const;
 
