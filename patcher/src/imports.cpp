@@ -17,7 +17,7 @@ constexpr size_t kMaxNameLen = 4096;
 
 std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
     std::vector<ImportDescriptor> out;
-    const DataDir dir = pe.data_dir_count > kDirImport ? pe.dirs[kDirImport] : DataDir{};
+    const DataDir dir = pe.dir(kDirImport);
     if (dir.rva == 0)
         return out;
 
@@ -84,7 +84,7 @@ std::vector<ImportDescriptor> read_imports(const PeImage &pe) {
 
 std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
     std::vector<std::string> out;
-    const DataDir dir = pe.data_dir_count > kDirDelayImport ? pe.dirs[kDirDelayImport] : DataDir{};
+    const DataDir dir = pe.dir(kDirDelayImport);
     if (dir.rva == 0)
         return out;
     for (size_t i = 0;; ++i) {
@@ -108,7 +108,7 @@ std::vector<std::string> read_delay_import_dlls(const PeImage &pe) {
 }
 
 bool exports_name(const PeImage &pe, const std::string &name) {
-    const DataDir dir = pe.data_dir_count > kDirExport ? pe.dirs[kDirExport] : DataDir{};
+    const DataDir dir = pe.dir(kDirExport);
     if (dir.rva == 0)
         return false;
     Bytes raw(export_directory::kSize);

@@ -1,3 +1,6 @@
+// Planning the patched image: the rebuilt import directory in its new
+// section, the rewritten header block, and the plan read back before it is
+// returned.
 #include "patch.hpp"
 
 #include "layout.hpp"
@@ -12,70 +15,6 @@ namespace {
 
 constexpr uint32_t kScnInitializedData = 0x00000040;
 constexpr uint32_t kScnMemRead = 0x40000000;
-
-// Section names left by executable packers. A packed program builds its
-// real imports at run time, so patching its import table would not help.
-const char *const kPackerSections[] = {
-    "UPX",     ".UPX",      ".aspack",  ".adata",   "ASPack",   ".MPRESS", "MPRESS",
-    "PEC2",    "PECompact", "pec1",     ".petite",  ".nsp0",    ".nsp1",   "nsp0",
-    "FSG!",    ".packed",   "kkrunchy", ".themida", ".winlice", ".vmp0",   ".vmp1",
-    ".enigma", "MEW",       ".RLPack",  ".yP",      ".perplex",
-};
-
-bool starts_with_nocase(const std::string &s, const std::string &prefix) {
-    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
-}
-
-DataDir dir_of(const PeImage &pe, int index) {
-    return uint32_t(index) < pe.data_dir_count ? pe.dirs[index] : DataDir{};
-}
-
-void check_not_packed(const PeImage &pe) {
-    for (const Section &s : pe.sections) {
-        for (const char *p : kPackerSections) {
-            if (starts_with_nocase(s.name, p))
-                refuse(Reason::Packed, "it looks packed (section \"" + s.name +
-                                           "\"); unpack it first, e.g. with \"upx -d\"");
-        }
-    }
-    // UPX leaves its "UPX!" marker just after the section table. The area
-    // is read in chunks that overlap by three bytes.
-    const ByteSource &f = *pe.file;
-    const size_t to = std::min<size_t>(pe.size_of_headers, f.size());
-    Bytes chunk;
-    for (size_t from = pe.section_table_end(); from + 4 <= to; from += chunk.size() - 3) {
-        chunk.resize(std::min<size_t>(to - from, 0x10000));
-        f.read(from, chunk.data(), chunk.size());
-        for (size_t i = 0; i + 4 <= chunk.size(); ++i) {
-            if (std::memcmp(&chunk[i], "UPX!", 4) == 0)
-                refuse(Reason::Packed, "it looks packed with UPX; unpack it first with \"upx "
-                                       "-d\"");
-        }
-    }
-}
-
-// Where the new section header goes. The slot after the last header must
-// lie before the first section's data and be unused: zero bytes, or the
-// bound-import table, which the patch drops anyway.
-size_t new_header_offset(const PeImage &pe) {
-    const size_t slot = pe.section_table_end();
-    size_t limit = pe.size_of_headers;
-    for (const Section &s : pe.sections) {
-        if (s.raw_size != 0)
-            limit = std::min<size_t>(limit, s.raw_ptr);
-        limit = std::min<size_t>(limit, s.va);
-    }
-    const char *const full = "there is no room for one more section header (the headers are full)";
-    if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
-        refuse(Reason::NoRoom, full);
-    const DataDir bound = dir_of(pe, kDirBoundImport);
-    for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
-        const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
-        if (pe.file->at(i) != 0 && !in_bound)
-            refuse(Reason::NoRoom, full);
-    }
-    return slot;
-}
 
 // One descriptor of the rebuilt import directory. Its lookup table, DLL
 // name and hint/name entries are all written into the new section, so the
@@ -169,88 +108,6 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
 
 } // namespace
 
-std::string refusal_text(const Refusal &r) {
-    return dropin_overcomes(r.reason) ? r.what() + std::string(kDropinHint) : r.what();
-}
-
-Analysis analyze(const Bytes &file, const PatchOptions &opts) {
-    return analyze(std::make_shared<BytesSource>(file), opts);
-}
-
-Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opts) {
-    Analysis a;
-    a.pe = parse_pe(std::move(file));
-    const PeImage &pe = a.pe;
-
-    a.is_dll = (pe.characteristics & kFileDll) != 0;
-    if (!(pe.characteristics & kFileExecutable))
-        refuse(Reason::NotNative, "it is not marked as an executable image");
-    if (dir_of(pe, kDirClr).size != 0)
-        refuse(Reason::NotNative,
-               "it is a .NET program; only native programs have an import table to patch");
-    if (pe.dll_characteristics & kDllCharForceIntegrity)
-        refuse(Reason::ForceIntegrity,
-               "it has the FORCE_INTEGRITY flag, so Windows would not load it once "
-               "changed");
-    check_not_packed(pe);
-    // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
-    if (exports_name(pe, kExportName))
-        refuse(Reason::IsSndlatch,
-               std::string("it is sndlatch.dll itself, or a copy (it exports ") + kExportName +
-                   "); its own waveOutOpen import must stay");
-
-    a.imports = read_imports(pe);
-
-    bool imports_sndlatch = false;
-    bool winmm_by_ordinal = false;
-    for (const ImportDescriptor &d : a.imports) {
-        if (iequals(d.dll, kDllName)) {
-            for (const Thunk &t : d.thunks)
-                imports_sndlatch |= (!t.by_ordinal && t.name == kExportName);
-        }
-        if (!is_winmm(d.dll))
-            continue;
-        for (size_t k = 0; k < d.thunks.size(); ++k) {
-            if (d.thunks[k].by_ordinal)
-                winmm_by_ordinal = true;
-            else if (d.thunks[k].name == "waveOutOpen")
-                a.redirected_slots.push_back(d.slot_rva(k));
-            else if (d.thunks[k].name == "waveOutClose")
-                a.imports_wave_out_close = true;
-        }
-    }
-    for (const std::string &dll : read_delay_import_dlls(pe)) {
-        if (is_winmm(dll))
-            refuse(Reason::DelayLoaded,
-                   "it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not "
-                   "handle");
-    }
-    if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
-        a.verdict = Verdict::AlreadyPatched;
-        return a;
-    }
-
-    a.has_signature = dir_of(pe, kDirSecurity).size != 0;
-    if (a.has_signature && !opts.strip_signature)
-        refuse(Reason::Signed, "it is Authenticode-signed and patching would break the signature "
-                               "(use --strip-signature to drop it)");
-    if (winmm_by_ordinal)
-        refuse(Reason::ByOrdinal,
-               "it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
-               "so waveOutOpen cannot be identified");
-    if (a.redirected_slots.empty())
-        refuse(Reason::NoWaveOutOpen,
-               "it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect; "
-               "if it plays sound all the same, it gets waveOutOpen another way (at run time, "
-               "or from a DLL of its own: --scan its folder)");
-    if (pe.data_dir_count <= kDirIat)
-        refuse(Reason::Damaged,
-               "its optional header has too few data directories to describe the IAT");
-
-    new_header_offset(pe);
-    return a;
-}
-
 PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const PeImage &pe = a.pe;
     const ByteSource &file = *pe.file;
@@ -265,7 +122,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     // file; then it is cut off, otherwise its bytes stay as inert data.
     size_t data_end = file.size();
     if (a.has_signature && opts.strip_signature) {
-        const DataDir sec = dir_of(pe, kDirSecurity);
+        const DataDir sec = pe.dir(kDirSecurity);
         if (sec.rva >= pe.end_of_section_data && sec.rva <= file.size() &&
             align_up(uint64_t(sec.rva) + sec.size, 8) >= file.size())
             data_end = sec.rva;
@@ -347,7 +204,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
 
     // The loader makes only the IAT directory's range writable while it
     // fills in imports, so the range must cover every slot it writes.
-    const DataDir iat = dir_of(pe, kDirIat);
+    const DataDir iat = pe.dir(kDirIat);
     uint64_t lo = UINT64_MAX, hi = 0;
     bool covered = iat.size != 0;
     for (const ImportDescriptor &d : a.imports) {

@@ -143,6 +143,10 @@ struct PeImage {
                8 * size_t(index);
     }
     size_t section_table_end() const;
+    // A data directory; empty when the header has fewer.
+    DataDir dir(int index) const {
+        return uint32_t(index) < data_dir_count ? dirs[index] : DataDir{};
+    }
 
     // Maps [rva, rva+len) to a file offset when the whole range is backed
     // by file bytes of one section (or of the headers).
