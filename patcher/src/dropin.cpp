@@ -22,15 +22,6 @@ const char *const kOverrideLine =
 
 namespace {
 
-const char *bits(bool bit64) {
-    return bit64 ? "64-bit" : "32-bit";
-}
-
-bool is_folder(const std::string &name) {
-    std::error_code ec;
-    return fs::is_directory(fs_path(name), ec);
-}
-
 // The program that `target` names: itself, or the one .exe in a folder.
 // Otherwise says why not and returns false.
 bool find_program(const std::string &target, std::string &program, std::ostream &err) {
@@ -71,26 +62,11 @@ fs::path existing_winmm(const fs::path &folder) {
     return fs::path();
 }
 
-ScanResult classify(const fs::path &file) {
-    ScanResult r;
-    std::string error;
-    const std::shared_ptr<FileSource> f = FileSource::open(utf8_name(file), error);
-    try {
-        if (!f)
-            throw ReadError(error);
-        r = scan_module(f);
-    } catch (const ReadError &e) {
-        r.reach = Reach::Skipped;
-        r.reason = e.what();
-    }
-    return r;
-}
-
 // What a winmm.dll that is not sndlatch's is.
 std::string foreign(const ScanResult &r) {
     if (r.reach == Reach::Skipped)
         return "not a Windows DLL that can be read (" + r.reason + ")";
-    return std::string("a ") + bits(r.bit64) +
+    return std::string("a ") + arch_name(r.bit64) +
            (r.reach == Reach::Provider ? " WINMM.DLL of another maker (it exports waveOutOpen)"
                                        : " DLL that is no WINMM.DLL");
 }
@@ -113,7 +89,7 @@ int remove_dropin(const std::string &target, std::ostream &out, std::ostream &er
         out << "no winmm.dll in " << utf8_name(folder) << "; nothing to remove\n";
         return kExitOk;
     }
-    const ScanResult r = classify(dll);
+    const ScanResult r = scan_file(dll);
     if (r.reach != Reach::DropIn) {
         err << "sndlatch-patch: " << utf8_name(dll) << " is not sndlatch's drop-in: it is "
             << foreign(r) << "; left alone\n";
@@ -132,7 +108,7 @@ int remove_dropin(const std::string &target, std::ostream &out, std::ostream &er
             << (ec ? system_reason(ec.value()) : "it is gone") << "\n";
         return kExitUsage;
     }
-    out << "removed the " << bits(r.bit64) << " drop-in " << utf8_name(dll) << "\n"
+    out << "removed the " << arch_name(r.bit64) << " drop-in " << utf8_name(dll) << "\n"
         << "under Wine or Proton, also remove the winmm override (WINEDLLOVERRIDES, or "
            "winecfg's Libraries tab)\n";
     return kExitOk;
@@ -147,10 +123,17 @@ int run_dropin(const std::string &target, bool remove, const std::string &releas
     std::string program;
     if (!find_program(target, program, err))
         return kExitUsage;
-    const ScanResult own = classify(fs_path(program));
+    std::string error;
+    const std::shared_ptr<FileSource> file = FileSource::open(program, error);
+    if (!file) {
+        err << "sndlatch-patch: " << program << ": " << error << "\n";
+        return kExitUsage;
+    }
+    file->close();
+    const ScanResult own = scan_file(fs_path(program));
     if (own.reach == Reach::Skipped) {
         err << "sndlatch-patch: " << program << ": " << own.reason << "\n";
-        return own.reason.rfind("cannot open", 0) == 0 ? kExitUsage : kExitRefused;
+        return kExitRefused;
     }
     if (own.is_dll) {
         err << "sndlatch-patch: " << program
@@ -186,17 +169,17 @@ int run_dropin(const std::string &target, bool remove, const std::string &releas
                 << " was seen to open the sound device (--scan it); the drop-in for " << program
                 << " goes there all the same\n";
         else if (opener->result.bit64 != bit64)
-            out << "note: " << program << " is " << bits(bit64) << ", but " << opener->name
-                << ", which opens the sound device, is " << bits(opener->result.bit64)
+            out << "note: " << program << " is " << arch_name(bit64) << ", but " << opener->name
+                << ", which opens the sound device, is " << arch_name(opener->result.bit64)
                 << ": the drop-in is for it\n";
         if (opener)
             bit64 = opener->result.bit64;
     }
 
     const fs::path source = fs_path(release) / fs_path(bit64 ? "x64/winmm.dll" : "winmm.dll");
-    const ScanResult from = classify(source);
+    const ScanResult from = scan_file(source);
     if (release.empty() || from.reach != Reach::DropIn || from.bit64 != bit64) {
-        err << "sndlatch-patch: the " << bits(bit64) << " drop-in is not beside this tool (no "
+        err << "sndlatch-patch: the " << arch_name(bit64) << " drop-in is not beside this tool (no "
             << utf8_name(source) << "): unpack the whole release and run sndlatch-patch from "
             << "it; nothing changed\n";
         return kExitUsage;
@@ -204,20 +187,19 @@ int run_dropin(const std::string &target, bool remove, const std::string &releas
     fs::path dest = existing_winmm(folder);
     std::string replaced;
     if (!dest.empty()) {
-        const ScanResult there = classify(dest);
+        const ScanResult there = scan_file(dest);
         if (there.reach != Reach::DropIn) {
             err << "sndlatch-patch: " << utf8_name(dest) << " is already there, and it is "
                 << foreign(there)
                 << ", not sndlatch's drop-in; left alone (move it away first to use sndlatch's)\n";
             return kExitRefused;
         }
-        replaced = bits(there.bit64);
+        replaced = arch_name(there.bit64);
     } else {
         dest = folder / "winmm.dll";
     }
 
     RunLock lock;
-    std::string error;
     std::shared_ptr<FileSource> input;
     if (!lock.take(utf8_name(dest), err, error) ||
         !(input = FileSource::open(utf8_name(source), error))) {
@@ -226,7 +208,7 @@ int run_dropin(const std::string &target, bool remove, const std::string &releas
     }
     const Writer copy = [&](std::ostream &o) { write_copy(*input, o); };
     if (!replaced.empty() && same_file_bytes(utf8_name(dest), copy)) {
-        out << utf8_name(dest) << " is already this release's " << bits(bit64)
+        out << utf8_name(dest) << " is already this release's " << arch_name(bit64)
             << " drop-in; nothing changed\n"
             << kOverrideLine << "\n";
         return kExitOk;
@@ -236,7 +218,8 @@ int run_dropin(const std::string &target, bool remove, const std::string &releas
             << "; nothing changed\n";
         return kExitUsage;
     }
-    out << "put the " << bits(bit64) << " drop-in beside " << program << ": " << utf8_name(dest);
+    out << "put the " << arch_name(bit64) << " drop-in beside " << program << ": "
+        << utf8_name(dest);
     if (!replaced.empty())
         out << " (it replaces the " << replaced << " drop-in that was there)";
     out << "\n" << kOverrideLine << "\n";

@@ -116,6 +116,11 @@ bool name_is(const fs::path &file, const std::string &name) {
                       [&](auto x, char y) { return lower(int(x)) == lower(y); });
 }
 
+bool is_folder(const std::string &name) {
+    std::error_code ec;
+    return fs::is_directory(fs_path(name), ec);
+}
+
 fs::path full_folder_of(const std::string &path) {
     std::error_code ec;
     const fs::path full = fs::absolute(fs_path(path), ec);

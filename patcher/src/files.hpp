@@ -28,6 +28,9 @@ std::string utf8_name(const std::filesystem::path &path);
 // Windows), so that no name in a folder has to be converted.
 bool name_is(const std::filesystem::path &file, const std::string &name);
 
+// Whether `name` is a folder (a link to one too).
+bool is_folder(const std::string &name);
+
 // The folder that holds `path`, as a full path, so that messages name the
 // real folder rather than ".".
 std::filesystem::path full_folder_of(const std::string &path);

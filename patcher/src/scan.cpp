@@ -65,10 +65,6 @@ std::string count(size_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-const char *bits(bool bit64) {
-    return bit64 ? "64-bit" : "32-bit";
-}
-
 // Collects the modules in `root` and below into `files`, one folder open
 // at a time, so that a deep tree needs no more open files than a flat one.
 // Links to folders (and junctions) are never entered, so no folder is
@@ -114,6 +110,25 @@ fs::path program_folder(const fs::path &root, const std::set<fs::path> &with_exe
 
 } // namespace
 
+ScanResult scan_file(const fs::path &file) {
+    ScanResult r;
+    std::string error;
+    const std::shared_ptr<FileSource> f = FileSource::open(utf8_name(file), error);
+    try {
+        if (!f)
+            throw ReadError(error);
+        r = scan_module(f);
+    } catch (const ReadError &e) {
+        r.reach = Reach::Skipped;
+        r.reason = std::string("cannot be read: ") + e.what();
+    }
+    return r;
+}
+
+const char *arch_name(bool bit64) {
+    return bit64 ? "64-bit" : "32-bit";
+}
+
 bool scan_tree(const fs::path &root, std::vector<ScannedModule> &modules, size_t &unlisted,
                int &code, std::ostream &err) {
     std::vector<fs::path> files;
@@ -129,16 +144,7 @@ bool scan_tree(const fs::path &root, std::vector<ScannedModule> &modules, size_t
         m.path = p;
         m.name = p.lexically_relative(root).generic_u8string();
         m.program = program_folder(root, with_exe, p);
-        std::string error;
-        const std::shared_ptr<FileSource> f = FileSource::open(utf8_name(p), error);
-        try {
-            if (!f)
-                throw ReadError(error);
-            m.result = scan_module(f);
-        } catch (const ReadError &e) {
-            m.result.reach = Reach::Skipped;
-            m.result.reason = std::string("cannot be read: ") + e.what();
-        }
+        m.result = scan_file(p);
         // A drop-in under another name is never loaded.
         if (m.result.reach == Reach::DropIn && !name_is(p, "winmm.dll"))
             m.result.reach = Reach::Provider;
@@ -250,8 +256,9 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
                        m.result.reach != Reach::Skipped;
             });
         if (other)
-            out << "warning: " << d->name << " is the " << bits(d->result.bit64) << " drop-in, but "
-                << other->name << " beside it is " << bits(other->result.bit64)
+            out << "warning: " << d->name << " is the " << arch_name(d->result.bit64)
+                << " drop-in, but " << other->name << " beside it is "
+                << arch_name(other->result.bit64)
                 << ": the program does not start with it; sndlatch-patch --dropin \""
                 << utf8_name(other->path) << "\" puts the right one in its place\n";
     }

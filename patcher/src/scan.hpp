@@ -45,6 +45,11 @@ bool opens_device(Reach r);
 
 // Classifies one module. Raises ReadError when the file cannot be read.
 ScanResult scan_module(std::shared_ptr<const ByteSource> file);
+// Classifies the module in a file; one that cannot be read is Skipped.
+ScanResult scan_file(const std::filesystem::path &file);
+
+// "32-bit" or "64-bit".
+const char *arch_name(bool bit64);
 
 // One module found in a folder tree.
 struct ScannedModule {
