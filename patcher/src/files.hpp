@@ -6,7 +6,7 @@
 // path, which on Windows opens the file through its UTF-16 name.
 #pragma once
 
-#include "pe.hpp"
+#include "bytes.hpp"
 #include "sys.hpp"
 
 #include <filesystem>
