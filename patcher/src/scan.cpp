@@ -108,6 +108,30 @@ fs::path program_folder(const fs::path &root, const std::set<fs::path> &with_exe
     return folder;
 }
 
+// The loader refuses a DLL of the other architecture, so a program beside
+// the drop-in of the other kind does not start: the first such module that
+// opens the device in the drop-in's program folder, or where none opens
+// it, the first such .exe in its folder. Null when there is none.
+const ScannedModule *other_architecture(const std::vector<ScannedModule> &modules,
+                                        const ScannedModule &dropin) {
+    const fs::path where = dropin.path.parent_path();
+    for (const bool openers : {true, false}) {
+        bool any = false;
+        for (const ScannedModule &m : modules) {
+            const bool beside = openers ? opens_device(m.result.reach) && m.program == where
+                                        : m.path.parent_path() == where &&
+                                              name_is(m.path.extension(), ".exe") &&
+                                              m.result.reach != Reach::Skipped;
+            any |= beside;
+            if (beside && m.result.bit64 != dropin.result.bit64)
+                return &m;
+        }
+        if (any)
+            break;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 ScanResult scan_file(const fs::path &file) {
@@ -233,28 +257,7 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
                 << "the patch (" << both->second.front()
                 << (both->second.size() > 1 ? " and others" : "")
                 << "); use one or the other: --restore the patched files, or delete winmm.dll\n";
-        // The loader refuses a DLL of the other architecture: the program
-        // beside it, the one that opens the device or else any .exe there,
-        // does not start.
-        bool any = false;
-        const ScannedModule *other = nullptr;
-        const auto look = [&](auto beside) {
-            for (const ScannedModule &m : modules) {
-                if (!beside(m))
-                    continue;
-                any = true;
-                if (m.result.bit64 != d->result.bit64 && !other)
-                    other = &m;
-            }
-        };
-        look([&](const ScannedModule &m) {
-            return opens_device(m.result.reach) && m.program == where;
-        });
-        if (!any)
-            look([&](const ScannedModule &m) {
-                return m.path.parent_path() == where && name_is(m.path.extension(), ".exe") &&
-                       m.result.reach != Reach::Skipped;
-            });
+        const ScannedModule *other = other_architecture(modules, *d);
         if (other)
             out << "warning: " << d->name << " is the " << arch_name(d->result.bit64)
                 << " drop-in, but " << other->name << " beside it is "
