@@ -256,7 +256,8 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
             out << "warning: " << name_of(where) << " uses both the drop-in winmm.dll and "
                 << "the patch (" << both->second.front()
                 << (both->second.size() > 1 ? " and others" : "")
-                << "); use one or the other: --restore the patched files, or delete winmm.dll\n";
+                << "); use one or the other: --restore the patched files, or remove the drop-in "
+                   "(--dropin --remove)\n";
         const ScannedModule *other = other_architecture(modules, *d);
         if (other)
             out << "warning: " << d->name << " is the " << arch_name(d->result.bit64)

@@ -34,8 +34,9 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1",
-                             "Exit codes", "Example", "--scan FOLDER", "DLL"})
+    for (const char *part :
+         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1", "Exit codes", "Example",
+          "--scan FOLDER", "DLL", "--dropin [--remove]"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
