@@ -215,7 +215,14 @@ int run_scan(const std::string &folder, std::ostream &out, std::ostream &err) {
         const auto here = dropins.find(m.program);
         const bool is_reached = opens_device(r.reach) && r.reach != Reach::AlreadyPatched &&
                                 here != dropins.end() && here->second->result.bit64 == r.bit64;
-        out << m.name << ": " << describe(r, is_reached);
+        const ScannedModule *mismatch =
+            r.reach == Reach::DropIn ? other_architecture(modules, m) : nullptr;
+        if (mismatch)
+            out << m.name << ": the " << arch_name(r.bit64) << " drop-in, for the wrong kind of "
+                << "program: " << mismatch->name << " is " << arch_name(mismatch->result.bit64)
+                << " (see the warning below)";
+        else
+            out << m.name << ": " << describe(r, is_reached);
         if (r.reach == Reach::AlreadyPatched) {
             patched_by_program[m.program].push_back(m.name);
             if (!with_dll.count(m.program))

@@ -120,6 +120,8 @@ TEST(DropIn, ScanTellsEachDropInBesideEachKindOfProgram) {
              "a64/Game.exe: 64-bit: the drop-in beside the program reaches it\n",
              "a64/winmm.dll: the 64-bit drop-in: this folder already uses it\n",
              "m32/Game.exe: patchable: imports waveOutOpen by name\n",
+             "m32/winmm.dll: the 64-bit drop-in, for the wrong kind of program: m32/Game.exe is "
+             "32-bit (see the warning below)\n",
              "m64/Game.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
              "8 files: 1 patchable, 0 already patched, 1 needs the drop-in winmm.dll, 2 reached "
              "by the drop-in, 4 left alone, 0 skipped\n",
