@@ -1,6 +1,6 @@
 // The drop-in's first log line, written at process attach right after the
-// settings are read, so that every log says which build wrote it, for which
-// program and from which settings file.
+// settings are read, so that every log says which build wrote it (version
+// and architecture), for which program and from which settings file.
 
 #include "load_log.h"
 
@@ -34,6 +34,13 @@ void write_load_line() {
     if (n == 0 || n >= path_size)
         path[0] = 0;
     to_utf8(path, settings, utf8_size);
-    write_debug_log("sndlatch drop-in winmm.dll %s in %s (process %lu), settings %s\n",
-                    SNDLATCH_VERSION_TEXT, program, GetCurrentProcessId(), settings);
+    // Which of the two drop-ins this is: a winmm.dll of the other
+    // architecture never loads, so this also names the program's.
+#ifdef _WIN64
+    const char *const bits = "64-bit";
+#else
+    const char *const bits = "32-bit";
+#endif
+    write_debug_log("sndlatch drop-in winmm.dll %s in %s (%s, process %lu), settings %s\n",
+                    SNDLATCH_VERSION_TEXT, program, bits, GetCurrentProcessId(), settings);
 }

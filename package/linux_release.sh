@@ -1,7 +1,8 @@
 #!/bin/sh
 # Writes the Linux release beside the Windows zip: the zip's DLLs, sndlatch.ini
-# and text files, with the native, statically linked sndlatch-patch in place
-# of sndlatch-patch.exe, in one folder named like the archive.
+# and text files (all in its folder sndlatch-VERSION), with the native,
+# statically linked sndlatch-patch in place of sndlatch-patch.exe, in one
+# folder named like the archive.
 #
 #   linux_release.sh sndlatch-VERSION-win32.zip SNDLATCH-PATCH OUT-FOLDER
 #
@@ -11,13 +12,14 @@ set -eu
 zip=$1
 tool=$2
 out=$3
-name=$(basename "$zip" -win32.zip)-linux-x86_64
+top=$(basename "$zip" -win32.zip)
+name=$top-linux-x86_64
 work=$(mktemp -d "${TMPDIR:-/tmp}/sndlatch-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-mkdir "$work/$name"
 python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
-  "$zip" "$work/$name"
+  "$zip" "$work/unpacked"
+mv "$work/unpacked/$top" "$work/$name"
 rm "$work/$name/sndlatch-patch.exe"
 cp "$tool" "$work/$name/sndlatch-patch"
 chmod 755 "$work/$name/sndlatch-patch"

@@ -1,6 +1,7 @@
 // Command line of sndlatch-patch.
 #pragma once
 
+#include "exit_code.hpp"
 #include "files.hpp"
 
 #include <iosfwd>
@@ -12,8 +13,6 @@
 #endif
 
 namespace sndlatch {
-
-enum ExitCode { kExitOk = 0, kExitRefused = 1, kExitUsage = 2 };
 
 // Runs the tool with args (without the program name, UTF-8). Returns the
 // exit code.

@@ -108,6 +108,25 @@ std::string utf8_name(const fs::path &path) {
     return path.u8string();
 }
 
+bool name_is(const fs::path &file, const std::string &name) {
+    const fs::path::string_type s = file.filename().native();
+    auto lower = [](int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    return s.size() == name.size() &&
+           std::equal(s.begin(), s.end(), name.begin(),
+                      [&](auto x, char y) { return lower(int(x)) == lower(y); });
+}
+
+bool is_folder(const std::string &name) {
+    std::error_code ec;
+    return fs::is_directory(fs_path(name), ec);
+}
+
+fs::path full_folder_of(const std::string &path) {
+    std::error_code ec;
+    const fs::path full = fs::absolute(fs_path(path), ec);
+    return (ec ? fs_path(path) : full).lexically_normal().parent_path();
+}
+
 std::string errno_reason(const char *fallback) {
     const int code = errno;
     if (code == 0)

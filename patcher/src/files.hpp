@@ -6,7 +6,7 @@
 // path, which on Windows opens the file through its UTF-16 name.
 #pragma once
 
-#include "pe.hpp"
+#include "bytes.hpp"
 #include "sys.hpp"
 
 #include <filesystem>
@@ -22,6 +22,18 @@ namespace sndlatch {
 
 std::filesystem::path fs_path(const std::string &utf8);
 std::string utf8_name(const std::filesystem::path &path);
+
+// Whether a file's name is `name` in any letter case, as the Windows
+// loader finds it, compared on the platform's own characters (UTF-16 on
+// Windows), so that no name in a folder has to be converted.
+bool name_is(const std::filesystem::path &file, const std::string &name);
+
+// Whether `name` is a folder (a link to one too).
+bool is_folder(const std::string &name);
+
+// The folder that holds `path`, as a full path, so that messages name the
+// real folder rather than ".".
+std::filesystem::path full_folder_of(const std::string &path);
 
 // The system's reason for the last failed file operation (errno), as the
 // system words it; `fallback` when errno names none.
@@ -81,6 +93,11 @@ bool same_bytes(const ByteSource &file, const Writer &write);
 // the run's lock on `path`. On failure no file is left behind.
 bool write_atomic(const std::string &path, const std::string &mode_from, RunLock &lock,
                   const Writer &write, std::string &error);
+
+// Whether `file` can be replaced as patching in place replaces it: a new
+// file can be made in its folder (one is made and removed again), and the
+// file itself may be replaced. False with the reason when not.
+bool can_replace(const std::string &file, std::string &error);
 
 // The file that `path` names, following symbolic links (relative targets
 // are taken from the link's folder). Other paths come back unchanged.

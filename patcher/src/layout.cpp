@@ -7,8 +7,7 @@ namespace sndlatch {
 namespace {
 
 [[noreturn]] void broken(const std::string &rule) {
-    throw Refusal("the patched program would break the loader's layout rules: " + rule +
-                  SNDLATCH_DROPIN_HINT);
+    refuse(Reason::NoRoom, "the patched program would break the loader's layout rules: " + rule);
 }
 
 std::string hex(uint64_t v) {
@@ -55,12 +54,12 @@ void check_loader_layout(const PeImage &pe) {
 }
 
 void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
-    const DataDir dir = pe.data_dir_count > kDirBaseReloc ? pe.dirs[kDirBaseReloc] : DataDir{};
+    const DataDir dir = pe.dir(kDirBaseReloc);
     const uint64_t end = uint64_t(rva) + size;
     auto read = [&](uint32_t at, size_t len) {
         uint8_t v[4] = {};
         if (!pe.read_mapped(dir.rva + at, v, len))
-            throw Refusal("the base relocation table points outside the file");
+            refuse(Reason::Damaged, "the base relocation table points outside the file");
         return uint32_t(v[0]) | (uint32_t(v[1]) << 8) | (uint32_t(v[2]) << 16) |
                (uint32_t(v[3]) << 24);
     };
@@ -75,12 +74,32 @@ void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size) {
                 const uint32_t entry = read(at + e, 2);
                 const uint64_t target = uint64_t(page) + (entry & 0xFFF);
                 if ((entry >> 12) != 0 && target < end && target + 4 > rva)
-                    throw Refusal("a base relocation of the program points into the space "
-                                  "the new section would take" SNDLATCH_DROPIN_HINT);
+                    refuse(Reason::NoRoom, "a base relocation of the program points into the space "
+                                           "the new section would take");
             }
         }
         at += block;
     }
+}
+
+size_t new_header_offset(const PeImage &pe) {
+    const size_t slot = pe.section_table_end();
+    size_t limit = pe.size_of_headers;
+    for (const Section &s : pe.sections) {
+        if (s.raw_size != 0)
+            limit = std::min<size_t>(limit, s.raw_ptr);
+        limit = std::min<size_t>(limit, s.va);
+    }
+    const char *const full = "there is no room for one more section header (the headers are full)";
+    if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
+        refuse(Reason::NoRoom, full);
+    const DataDir bound = pe.dir(kDirBoundImport);
+    for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
+        const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
+        if (pe.file->at(i) != 0 && !in_bound)
+            refuse(Reason::NoRoom, full);
+    }
+    return slot;
 }
 
 } // namespace sndlatch

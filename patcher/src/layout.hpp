@@ -30,4 +30,10 @@ void check_loader_layout(const PeImage &pe);
 // image (any DLL, and programs with ASLR) needs unchanged.
 void check_no_relocations_in(const PeImage &pe, uint32_t rva, uint32_t size);
 
+// Where the new section header goes: the slot after the last header, which
+// must lie before the first section's data and be unused (zero bytes, or
+// the bound-import table, which the patch drops anyway). Raises a Refusal
+// when there is no such room.
+size_t new_header_offset(const PeImage &pe);
+
 } // namespace sndlatch

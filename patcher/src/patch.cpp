@@ -1,3 +1,6 @@
+// Planning the patched image: the rebuilt import directory in its new
+// section, the rewritten header block, and the plan read back before it is
+// returned.
 #include "patch.hpp"
 
 #include "layout.hpp"
@@ -10,77 +13,8 @@ namespace sndlatch {
 
 namespace {
 
-[[noreturn]] void refuse(const std::string &why) {
-    throw Refusal(why);
-}
-
 constexpr uint32_t kScnInitializedData = 0x00000040;
 constexpr uint32_t kScnMemRead = 0x40000000;
-
-// Section names left by executable packers. A packed program builds its
-// real imports at run time, so patching its import table would not help.
-const char *const kPackerSections[] = {
-    "UPX",     ".UPX",      ".aspack",  ".adata",   "ASPack",   ".MPRESS", "MPRESS",
-    "PEC2",    "PECompact", "pec1",     ".petite",  ".nsp0",    ".nsp1",   "nsp0",
-    "FSG!",    ".packed",   "kkrunchy", ".themida", ".winlice", ".vmp0",   ".vmp1",
-    ".enigma", "MEW",       ".RLPack",  ".yP",      ".perplex",
-};
-
-bool starts_with_nocase(const std::string &s, const std::string &prefix) {
-    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
-}
-
-DataDir dir_of(const PeImage &pe, int index) {
-    return uint32_t(index) < pe.data_dir_count ? pe.dirs[index] : DataDir{};
-}
-
-void check_not_packed(const PeImage &pe) {
-    for (const Section &s : pe.sections) {
-        for (const char *p : kPackerSections) {
-            if (starts_with_nocase(s.name, p))
-                refuse("it looks packed (section \"" + s.name +
-                       "\"); unpack it first, e.g. with \"upx -d\"" SNDLATCH_DROPIN_HINT);
-        }
-    }
-    // UPX leaves its "UPX!" marker just after the section table. The area
-    // is read in chunks that overlap by three bytes.
-    const ByteSource &f = *pe.file;
-    const size_t to = std::min<size_t>(pe.size_of_headers, f.size());
-    Bytes chunk;
-    for (size_t from = pe.section_table_end(); from + 4 <= to; from += chunk.size() - 3) {
-        chunk.resize(std::min<size_t>(to - from, 0x10000));
-        f.read(from, chunk.data(), chunk.size());
-        for (size_t i = 0; i + 4 <= chunk.size(); ++i) {
-            if (std::memcmp(&chunk[i], "UPX!", 4) == 0)
-                refuse("it looks packed with UPX; unpack it first with \"upx "
-                       "-d\"" SNDLATCH_DROPIN_HINT);
-        }
-    }
-}
-
-// Where the new section header goes. The slot after the last header must
-// lie before the first section's data and be unused: zero bytes, or the
-// bound-import table, which the patch drops anyway.
-size_t new_header_offset(const PeImage &pe) {
-    const size_t slot = pe.section_table_end();
-    size_t limit = pe.size_of_headers;
-    for (const Section &s : pe.sections) {
-        if (s.raw_size != 0)
-            limit = std::min<size_t>(limit, s.raw_ptr);
-        limit = std::min<size_t>(limit, s.va);
-    }
-    const char *const full =
-        "there is no room for one more section header (the headers are full)" SNDLATCH_DROPIN_HINT;
-    if (pe.sections.size() >= 0xFFFF || slot + kSectionHeaderSize > limit)
-        refuse(full);
-    const DataDir bound = dir_of(pe, kDirBoundImport);
-    for (size_t i = slot; i < slot + kSectionHeaderSize; ++i) {
-        const bool in_bound = bound.size != 0 && i >= bound.rva && i - bound.rva < bound.size;
-        if (pe.file->at(i) != 0 && !in_bound)
-            refuse(full);
-    }
-    return slot;
-}
 
 // One descriptor of the rebuilt import directory. Its lookup table, DLL
 // name and hint/name entries are all written into the new section, so the
@@ -150,10 +84,10 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
     for (size_t i = 0; i < descs.size(); ++i) {
         const NewDescriptor &n = descs[i];
         const size_t d = kImportDescSize * i;
-        wr32(content, d, uint32_t(va + lookup));
+        wr32(content, d + import_descriptor::OriginalFirstThunk, uint32_t(va + lookup));
         // TimeDateStamp and ForwarderChain stay zero: nothing is bound.
-        wr32(content, d + 12, dll_name_rva(n.dll));
-        wr32(content, d + 16, n.first_thunk);
+        wr32(content, d + import_descriptor::Name, dll_name_rva(n.dll));
+        wr32(content, d + import_descriptor::FirstThunk, n.first_thunk);
         for (const Thunk &t : n.thunks) {
             uint32_t entry = t.value;
             if (!t.by_ordinal) {
@@ -174,78 +108,6 @@ Bytes build_import_section(const std::vector<NewDescriptor> &descs, uint32_t va)
 
 } // namespace
 
-Analysis analyze(const Bytes &file, const PatchOptions &opts) {
-    return analyze(std::make_shared<BytesSource>(file), opts);
-}
-
-Analysis analyze(std::shared_ptr<const ByteSource> file, const PatchOptions &opts) {
-    Analysis a;
-    a.pe = parse_pe(std::move(file));
-    const PeImage &pe = a.pe;
-
-    a.is_dll = (pe.characteristics & kFileDll) != 0;
-    if (!(pe.characteristics & kFileExecutable))
-        refuse("it is not marked as an executable image");
-    if (dir_of(pe, kDirClr).size != 0)
-        refuse("it is a .NET program; only native programs have an import table to patch");
-    if (pe.dll_characteristics & kDllCharForceIntegrity)
-        refuse("it has the FORCE_INTEGRITY flag, so Windows would not load it once "
-               "changed" SNDLATCH_DROPIN_HINT);
-    check_not_packed(pe);
-    // sndlatch.dll imports waveOutOpen itself; redirected, it would call itself.
-    if (exports_name(pe, kExportName))
-        refuse(std::string("it is sndlatch.dll itself, or a copy (it exports ") + kExportName +
-               "); its own waveOutOpen import must stay");
-
-    a.imports = read_imports(pe);
-
-    bool imports_sndlatch = false;
-    bool winmm_by_ordinal = false;
-    for (const ImportDescriptor &d : a.imports) {
-        if (iequals(d.dll, kDllName)) {
-            for (const Thunk &t : d.thunks)
-                imports_sndlatch |= (!t.by_ordinal && t.name == kExportName);
-        }
-        if (!is_winmm(d.dll))
-            continue;
-        for (size_t k = 0; k < d.thunks.size(); ++k) {
-            if (d.thunks[k].by_ordinal)
-                winmm_by_ordinal = true;
-            else if (d.thunks[k].name == "waveOutOpen")
-                a.redirected_slots.push_back(d.slot_rva(k));
-            else if (d.thunks[k].name == "waveOutClose")
-                a.imports_wave_out_close = true;
-        }
-    }
-    for (const std::string &dll : read_delay_import_dlls(pe)) {
-        if (is_winmm(dll))
-            refuse("it loads WINMM.DLL on demand (delay-load), which sndlatch-patch does not "
-                   "handle" SNDLATCH_DROPIN_HINT);
-    }
-    if (a.redirected_slots.empty() && imports_sndlatch && !winmm_by_ordinal) {
-        a.verdict = Verdict::AlreadyPatched;
-        return a;
-    }
-
-    a.has_signature = dir_of(pe, kDirSecurity).size != 0;
-    if (a.has_signature && !opts.strip_signature)
-        refuse("it is Authenticode-signed and patching would break the signature "
-               "(use --strip-signature to drop it)" SNDLATCH_DROPIN_HINT);
-    if (winmm_by_ordinal)
-        refuse("it imports WINMM.DLL by ordinal; ordinals differ between Windows versions, "
-               "so waveOutOpen cannot be identified" SNDLATCH_DROPIN_HINT);
-    if (a.redirected_slots.empty())
-        refuse("it does not import waveOutOpen from WINMM.DLL, so there is nothing to redirect; "
-               "if it plays sound all the same, it gets waveOutOpen another way (at run time, "
-               "or from a DLL of its own: --scan its folder), and the drop-in winmm.dll works "
-               "without patching");
-    if (pe.data_dir_count <= kDirIat)
-        refuse("its optional header has too few data directories to describe the IAT");
-
-    new_header_offset(pe);
-    return a;
-}
-
 PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const PeImage &pe = a.pe;
     const ByteSource &file = *pe.file;
@@ -260,12 +122,12 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     // file; then it is cut off, otherwise its bytes stay as inert data.
     size_t data_end = file.size();
     if (a.has_signature && opts.strip_signature) {
-        const DataDir sec = dir_of(pe, kDirSecurity);
+        const DataDir sec = pe.dir(kDirSecurity);
         if (sec.rva >= pe.end_of_section_data && sec.rva <= file.size() &&
             align_up(uint64_t(sec.rva) + sec.size, 8) >= file.size())
             data_end = sec.rva;
         wr32(header, pe.data_dir_off(kDirSecurity), 0);
-        wr32(header, pe.data_dir_off(kDirSecurity) + 4, 0);
+        wr32(header, pe.data_dir_off(kDirSecurity) + data_directory::Size, 0);
     }
 
     std::vector<NewDescriptor> descs;
@@ -290,7 +152,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     const Bytes content = build_import_section(descs, uint32_t(va64));
     const size_t content_size = content.size();
     if (va64 + content_size > 0xFFFFFFFFu - pe.section_alignment)
-        refuse("the patched program would be too large" SNDLATCH_DROPIN_HINT);
+        refuse(Reason::NoRoom, "the patched program would be too large");
     const uint32_t va = uint32_t(va64);
 
     // The new section goes after the last section's data, padded to the
@@ -302,44 +164,47 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
     uint64_t raw_ptr = align_up(old_end, pe.file_alignment);
     if (mapped_flat(pe)) {
         if (raw_ptr > va)
-            refuse("it is mapped flat (section alignment below a page) and its file data runs "
+            refuse(Reason::NoRoom,
+                   "it is mapped flat (section alignment below a page) and its file data runs "
                    "past its sections in memory, so no section can follow at the same "
-                   "offset" SNDLATCH_DROPIN_HINT);
+                   "offset");
         raw_ptr = va;
     }
     const uint64_t raw_size = align_up(content_size, pe.file_alignment);
     const uint64_t total = raw_ptr + raw_size + (data_end - old_end);
     if (total > 0xFFFFFFFFu)
-        refuse("the patched program would be too large" SNDLATCH_DROPIN_HINT);
+        refuse(Reason::NoRoom, "the patched program would be too large");
     Bytes appended(size_t(raw_ptr + raw_size - old_end), 0);
     std::copy(content.begin(), content.end(), appended.begin() + ptrdiff_t(raw_ptr - old_end));
     const size_t shift = appended.size();
 
     std::fill(header.begin() + ptrdiff_t(h), header.end(), 0);
-    std::memcpy(&header[h], kSectionName, std::strlen(kSectionName));
-    wr32(header, h + 8, uint32_t(content_size));
-    wr32(header, h + 12, va);
-    wr32(header, h + 16, uint32_t(raw_size));
-    wr32(header, h + 20, uint32_t(raw_ptr));
-    wr32(header, h + 36, kScnInitializedData | kScnMemRead);
-    wr16(header, pe.coff_off + 2, uint16_t(pe.sections.size() + 1));
+    std::memcpy(&header[h + section_header::Name], kSectionName, std::strlen(kSectionName));
+    wr32(header, h + section_header::VirtualSize, uint32_t(content_size));
+    wr32(header, h + section_header::VirtualAddress, va);
+    wr32(header, h + section_header::SizeOfRawData, uint32_t(raw_size));
+    wr32(header, h + section_header::PointerToRawData, uint32_t(raw_ptr));
+    wr32(header, h + section_header::Characteristics, kScnInitializedData | kScnMemRead);
+    wr16(header, pe.coff_off + file_header::NumberOfSections, uint16_t(pe.sections.size() + 1));
 
     if (pe.symbol_table_ptr != 0 && pe.symbol_table_ptr >= old_end &&
         pe.symbol_table_ptr <= data_end)
-        wr32(header, pe.coff_off + 8, uint32_t(pe.symbol_table_ptr + shift));
+        wr32(header, pe.coff_off + file_header::PointerToSymbolTable,
+             uint32_t(pe.symbol_table_ptr + shift));
 
     wr32(header, pe.size_of_image_off(),
          uint32_t(align_up(va64 + content_size, pe.section_alignment)));
     wr32(header, pe.size_of_init_data_off(),
          rd32(header, pe.size_of_init_data_off()) + uint32_t(raw_size));
     wr32(header, pe.data_dir_off(kDirImport), va);
-    wr32(header, pe.data_dir_off(kDirImport) + 4, uint32_t(kImportDescSize * (descs.size() + 1)));
+    wr32(header, pe.data_dir_off(kDirImport) + data_directory::Size,
+         uint32_t(kImportDescSize * (descs.size() + 1)));
     wr32(header, pe.data_dir_off(kDirBoundImport), 0);
-    wr32(header, pe.data_dir_off(kDirBoundImport) + 4, 0);
+    wr32(header, pe.data_dir_off(kDirBoundImport) + data_directory::Size, 0);
 
     // The loader makes only the IAT directory's range writable while it
     // fills in imports, so the range must cover every slot it writes.
-    const DataDir iat = dir_of(pe, kDirIat);
+    const DataDir iat = pe.dir(kDirIat);
     uint64_t lo = UINT64_MAX, hi = 0;
     bool covered = iat.size != 0;
     for (const ImportDescriptor &d : a.imports) {
@@ -354,7 +219,7 @@ PatchPlan plan_patch(const Analysis &a, const PatchOptions &opts) {
             hi = std::max<uint64_t>(hi, uint64_t(iat.rva) + iat.size);
         }
         wr32(header, pe.data_dir_off(kDirIat), uint32_t(lo));
-        wr32(header, pe.data_dir_off(kDirIat) + 4, uint32_t(hi - lo));
+        wr32(header, pe.data_dir_off(kDirIat) + data_directory::Size, uint32_t(hi - lo));
     }
 
     PatchPlan plan;

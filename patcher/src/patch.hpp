@@ -20,10 +20,18 @@ constexpr const char *kDllName = "sndlatch.dll";
 constexpr const char *kExportName = "sndlatch";
 constexpr const char *kSectionName = ".sndlat";
 
-// Said of a module that also imports waveOutClose.
+// Said of a 32-bit module that is or can be patched and also imports
+// waveOutClose; the drop-in keeps closes working, so it is the remedy.
 constexpr const char *kCloseNote =
     "it also imports waveOutClose: a closed device that is opened again gets the closed "
-    "handle back, so test the sound after a level change";
+    "handle back, so test the sound after a level change; if it is gone, undo the patch "
+    "(--restore) and use the drop-in winmm.dll (--dropin)";
+
+// Ends the text of a refusal that the drop-in overcomes.
+constexpr const char *kDropinHint = "; the drop-in winmm.dll works without patching (--dropin)";
+
+// A refusal as the user reads it: its reason, and whether the drop-in helps.
+std::string refusal_text(const Refusal &r);
 
 struct PatchOptions {
     bool strip_signature = false;

@@ -6,74 +6,15 @@
 // a Refusal whose message is a one-line reason fit for the user.
 #pragma once
 
+#include "bytes.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace sndlatch {
-
-using Bytes = std::vector<uint8_t>;
-
-// Ends each refusal that the drop-in winmm.dll overcomes: it changes no file.
-#define SNDLATCH_DROPIN_HINT "; the drop-in winmm.dll works without patching"
-
-// A reason the program cannot be patched. what() is one line, no prefix.
-struct Refusal : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// Little-endian access. Reads past the end raise a Refusal (the input is
-// truncated); writes past the end are a bug in the caller and throw
-// std::out_of_range.
-uint16_t rd16(const Bytes &b, size_t off);
-uint32_t rd32(const Bytes &b, size_t off);
-
-// Read-only random access to the bytes of a file, whether they are in
-// memory or still on disk. read() raises a Refusal for any range that does
-// not lie within size(), like rd16 and rd32.
-class ByteSource {
-  public:
-    virtual ~ByteSource() = default;
-    virtual size_t size() const = 0;
-    // Copies [off, off + len) to dst.
-    void read(size_t off, void *dst, size_t len) const;
-    uint8_t at(size_t off) const;
-
-  protected:
-    // Called with a range already checked against size().
-    virtual void read_checked(size_t off, void *dst, size_t len) const = 0;
-};
-
-uint16_t rd16(const ByteSource &b, size_t off);
-uint32_t rd32(const ByteSource &b, size_t off);
-
-// A ByteSource over a buffer, which must outlive it.
-class BytesSource : public ByteSource {
-  public:
-    explicit BytesSource(const Bytes &bytes) : bytes_(bytes) {}
-    size_t size() const override {
-        return bytes_.size();
-    }
-
-  protected:
-    void read_checked(size_t off, void *dst, size_t len) const override;
-
-  private:
-    const Bytes &bytes_;
-};
-
-void wr16(Bytes &b, size_t off, uint16_t v);
-void wr32(Bytes &b, size_t off, uint32_t v);
-
-// Rounds v up to a multiple of a (a power of two); no overflow for values
-// that fit in 32 bits.
-uint64_t align_up(uint64_t v, uint64_t a);
-
-// Case-insensitive ASCII comparison, as the Windows loader compares names.
-bool iequals(const std::string &a, const std::string &b);
 
 enum DataDirIndex {
     kDirExport = 0,
@@ -97,8 +38,43 @@ constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kMagicPe32 = 0x010b;
 constexpr uint16_t kMagicPe32Plus = 0x020b;
 
-constexpr size_t kSectionHeaderSize = 40;
-constexpr size_t kImportDescSize = 20;
+// Offsets of the header and table fields this tool reads or writes, named
+// as in the platform's IMAGE_* structures (winnt.h).
+namespace dos_header { // IMAGE_DOS_HEADER
+constexpr size_t e_lfanew = 0x3c;
+} // namespace dos_header
+namespace file_header { // IMAGE_FILE_HEADER, after the "PE\0\0" signature
+constexpr size_t Machine = 0, NumberOfSections = 2, PointerToSymbolTable = 8, NumberOfSymbols = 12,
+                 SizeOfOptionalHeader = 16, Characteristics = 18, kSize = 20;
+} // namespace file_header
+// IMAGE_OPTIONAL_HEADER32 and IMAGE_OPTIONAL_HEADER64: the fields named here
+// lie at the same offsets in both, but ImageBase is 64-bit in the second,
+// which has no BaseOfData, so its data directories start later.
+namespace optional_header {
+constexpr size_t Magic = 0, SizeOfInitializedData = 8, ImageBase32 = 28, SectionAlignment = 32,
+                 FileAlignment = 36, SizeOfImage = 56, SizeOfHeaders = 60, CheckSum = 64,
+                 DllCharacteristics = 70, DataDirectory32 = 96, DataDirectory64 = 112;
+} // namespace optional_header
+namespace data_directory { // IMAGE_DATA_DIRECTORY
+constexpr size_t VirtualAddress = 0, Size = 4;
+} // namespace data_directory
+namespace section_header { // IMAGE_SECTION_HEADER
+constexpr size_t Name = 0, VirtualSize = 8, VirtualAddress = 12, SizeOfRawData = 16,
+                 PointerToRawData = 20, Characteristics = 36;
+} // namespace section_header
+namespace import_descriptor { // IMAGE_IMPORT_DESCRIPTOR
+constexpr size_t OriginalFirstThunk = 0, TimeDateStamp = 4, ForwarderChain = 8, Name = 12,
+                 FirstThunk = 16;
+} // namespace import_descriptor
+namespace delayload_descriptor { // IMAGE_DELAYLOAD_DESCRIPTOR
+constexpr size_t Attributes = 0, DllNameRVA = 4, kSize = 32;
+} // namespace delayload_descriptor
+namespace export_directory { // IMAGE_EXPORT_DIRECTORY
+constexpr size_t NumberOfNames = 24, AddressOfNames = 32, kSize = 40;
+} // namespace export_directory
+
+constexpr size_t kSectionHeaderSize = 40; // sizeof(IMAGE_SECTION_HEADER)
+constexpr size_t kImportDescSize = 20;    // sizeof(IMAGE_IMPORT_DESCRIPTOR)
 
 struct DataDir {
     uint32_t rva = 0;
@@ -153,18 +129,24 @@ struct PeImage {
 
     // Offsets of header fields that the patcher rewrites.
     size_t checksum_off() const {
-        return opt_off + 64;
+        return opt_off + optional_header::CheckSum;
     }
     size_t size_of_image_off() const {
-        return opt_off + 56;
+        return opt_off + optional_header::SizeOfImage;
     }
     size_t size_of_init_data_off() const {
-        return opt_off + 8;
+        return opt_off + optional_header::SizeOfInitializedData;
     }
     size_t data_dir_off(int index) const {
-        return opt_off + (pe32_plus ? 112 : 96) + 8 * size_t(index);
+        return opt_off +
+               (pe32_plus ? optional_header::DataDirectory64 : optional_header::DataDirectory32) +
+               8 * size_t(index);
     }
     size_t section_table_end() const;
+    // A data directory; empty when the header has fewer.
+    DataDir dir(int index) const {
+        return uint32_t(index) < data_dir_count ? dirs[index] : DataDir{};
+    }
 
     // Maps [rva, rva+len) to a file offset when the whole range is backed
     // by file bytes of one section (or of the headers).

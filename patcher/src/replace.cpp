@@ -98,7 +98,8 @@ class TempFile {
     fs::path target_, path_;
 };
 
-std::string folder_of(const fs::path &path) {
+// The folder `path` is in, as it was given.
+std::string parent_or_dot(const fs::path &path) {
     return path.has_parent_path() ? utf8_name(path.parent_path()) : ".";
 }
 
@@ -119,7 +120,7 @@ void remove_leftover_temps(const fs::path &target) {
     const std::string prefix = utf8_name(target.filename()) + ".sndlatch-tmp";
     std::vector<FolderEntry> entries;
     int code = 0;
-    if (!list_folder(folder_of(target), entries, code))
+    if (!list_folder(parent_or_dot(target), entries, code))
         return;
     for (const FolderEntry &e : entries)
         if (e.kind == EntryKind::File && e.name.size() > prefix.size() &&
@@ -139,7 +140,21 @@ bool write_atomic(const std::string &path, const std::string &mode_from, RunLock
     lock.before_replace();
     if (!tmp.move_to(fs_path(path), false, error))
         return false;
-    sync_folder(folder_of(fs_path(path)));
+    sync_folder(parent_or_dot(fs_path(path)));
+    return true;
+}
+
+bool can_replace(const std::string &file, std::string &error) {
+    {
+        TempFile probe(fs_path(file));
+        if (!probe.create([](std::ostream &) {}, FileMeta(), false, error))
+            return false;
+    }
+    int code = 0;
+    if (!may_replace(file, code)) {
+        error = "the file itself cannot be replaced: " + system_reason(code);
+        return false;
+    }
     return true;
 }
 
@@ -156,7 +171,7 @@ bool same_file(const std::string &a, const std::string &b) {
 bool replace_keeping_orig(const std::string &file, FileSource &current, RunLock &lock,
                           const Writer &write, KeptOrig &kept, std::string &error) {
     const fs::path path = fs_path(file), orig = fs_path(file + ".orig");
-    const std::string folder = folder_of(path);
+    const std::string folder = parent_or_dot(path);
     remove_leftover_temps(path);
     std::error_code ec;
     std::shared_ptr<FileSource> old;

@@ -31,7 +31,7 @@ bool is_exists_error(int code);
 // modification time.
 struct FileMeta {
     bool known = false;
-    uint32_t mode = 0; // permission bits; Windows: file attributes
+    uint32_t mode = 0; // permission bits; Windows: file attributes (read-only, hidden, ...)
     uint32_t uid = 0, gid = 0;
     int64_t mtime = 0;      // seconds; Windows: FILETIME ticks
     int64_t mtime_nsec = 0; // natively only
@@ -77,6 +77,9 @@ bool rename_replacing(const std::string &from, const std::string &to, int &code)
 // Renames `from` to `to` only if no entry `to` exists, which the rename
 // itself checks, so that two runs can never take the same name.
 bool rename_new(const std::string &from, const std::string &to, int &code);
+// Whether `path` may be replaced by a rename (on Windows: opened for
+// deleting); false with the error code when not.
+bool may_replace(const std::string &path, int &code);
 // Makes the renames in `folder` durable (natively; Windows writes them
 // through).
 void sync_folder(const std::string &folder);
@@ -113,6 +116,10 @@ class RunLock {
     std::string lock_path_; // FILE.sndlatch-lock
 #endif
 };
+
+// The folder that holds this tool's own file, where the release keeps the
+// drop-ins; "" when the system does not say.
+std::string tool_folder();
 
 // What a name is, following links.
 enum class PathKind { Missing, Regular, Other };

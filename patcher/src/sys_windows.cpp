@@ -161,6 +161,17 @@ bool NewFile::finish(const FileMeta &like, bool owner_and_time, int &code) {
     }
     if (error_ == 0 && !FlushFileBuffers(h))
         error_ = int(GetLastError());
+    // The attributes a user sets (read-only, hidden, ...), as the Linux
+    // tool keeps the mode; set last, through the handle that may still write.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                            FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (error_ == 0 && like.known && (like.mode & kKept) != 0) {
+        FILE_BASIC_INFO info = {};
+        info.FileAttributes = like.mode & kKept;
+        if (!SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info))
+            error_ = int(GetLastError());
+    }
     CloseHandle(h);
     handle_ = -1;
     code = error_;
@@ -169,6 +180,13 @@ bool NewFile::finish(const FileMeta &like, bool owner_and_time, int &code) {
 
 bool rename_replacing(const std::string &from, const std::string &to, int &code) {
     const std::wstring f = wide(from), t = wide(to);
+    // Windows replaces no read-only file; the file that replaces it carries
+    // the attribute again, and a failed rename puts it back.
+    const DWORD attributes = GetFileAttributesW(t.c_str());
+    const bool read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (read_only)
+        SetFileAttributesW(t.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
     DWORD c = 0;
     const bool ok = retry_busy(
         [&] {
@@ -176,6 +194,8 @@ bool rename_replacing(const std::string &from, const std::string &to, int &code)
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         },
         5000, c);
+    if (!ok && read_only)
+        SetFileAttributesW(t.c_str(), attributes);
     code = int(c);
     return ok;
 }
@@ -189,7 +209,34 @@ bool rename_new(const std::string &from, const std::string &to, int &code) {
     return ok;
 }
 
+bool may_replace(const std::string &path, int &code) {
+    const HANDLE h = CreateFileW(wide(path).c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        code = int(GetLastError());
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
 void sync_folder(const std::string &) {}
+
+std::string tool_folder() {
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, &name[0], DWORD(name.size()));
+        if (n == 0)
+            return "";
+        if (n < name.size()) {
+            name.resize(n);
+            break;
+        }
+        name.resize(name.size() * 2);
+    }
+    return utf8_name(std::filesystem::path(name).parent_path());
+}
 
 std::string final_path(const std::string &path) {
     const std::wstring s = final_name(wide(path));

@@ -526,7 +526,11 @@ TEST(DropIn, TheLogNamesEachCallersAnswer) {
     // The first line: the version, the program and the settings file read.
     const std::string first = log.substr(3, log.find('\n') + 1);
     EXPECT_EQ(first.find("sndlatch drop-in winmm.dll " SNDLATCH_VERSION_TEXT " in "), 0u) << log;
-    EXPECT_NE(first.find("\\dropin_test.exe (process "), std::string::npos) << first;
+    // ...and which of the two drop-ins wrote it.
+    EXPECT_NE(first.find(sizeof(void *) == 8 ? "\\dropin_test.exe (64-bit, process "
+                                             : "\\dropin_test.exe (32-bit, process "),
+              std::string::npos)
+        << first;
     EXPECT_NE(first.find("), settings "), std::string::npos) << first;
     EXPECT_NE(first.find("\\sndlatch.ini\r\n"), std::string::npos) << first;
     EXPECT_NE(log.find("dropin_test.exe: the program's module"), std::string::npos) << log;

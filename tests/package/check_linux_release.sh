@@ -4,7 +4,8 @@
 # zip; ldd finds no shared library in sndlatch-patch; and the tool runs on a
 # clean system, a root holding nothing but itself and a program to patch
 # (chroot; where that is not allowed, an empty environment): --version, and a
-# patch that keeps the original.
+# patch that keeps the original. Its --dropin puts the 32-bit and the 64-bit
+# drop-in beside a program of each kind.
 #
 #   check_linux_release.sh BUILD-DIR SNDLATCH-PATCH HOST.exe VERSION
 set -eu
@@ -36,6 +37,21 @@ if ldd "$dir/sndlatch-patch" >"$work/ldd.txt" 2>&1; then
   fail "ldd finds shared libraries: $(cat "$work/ldd.txt")"
 fi
 grep -q "not a dynamic executable" "$work/ldd.txt" || fail "ldd says: $(cat "$work/ldd.txt")"
+
+# --dropin from the unpacked release: each program gets the drop-in of its
+# architecture, which the tool tells by its version resource.
+for program in "$host" "$(dirname "$host")/host64.exe"; do
+  game=$work/game-$(basename "$program" .exe)
+  mkdir "$game"
+  cp "$program" "$game/"
+  out=$("$dir/sndlatch-patch" --dropin "$game" 2>&1) || fail "--dropin $program: $out"
+  case $program in *64.exe) want=$dir/x64/winmm.dll ;; *) want=$dir/winmm.dll ;; esac
+  cmp -s "$game/winmm.dll" "$want" || fail "--dropin $program did not copy $want: $out"
+  case "$out" in *'WINEDLLOVERRIDES="winmm=n,b"'*) ;; *) fail "--dropin said: $out" ;; esac
+done
+scan=$("$dir/sndlatch-patch" --scan "$dir")
+case "$scan" in *"winmm.dll: the 32-bit drop-in"*"x64/winmm.dll: the 64-bit drop-in"*) ;;
+  *) fail "--scan of the release: $scan" ;; esac
 
 # A root with nothing in it but the tool and the program.
 root=$work/root

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Builds the release zip with CPack into a scratch folder and checks what it
-holds: the DLL and both drop-ins as built (the 32-bit winmm.dll at the top,
+holds, all in its one folder sndlatch-VERSION/: the DLL and both drop-ins as built (the 32-bit winmm.dll at the top,
 the 64-bit one in x64/), sndlatch-patch.exe, a commented sndlatch.ini that
-leaves Debug_Log at 0, the license and changelog, and an end-user README.txt
+leaves Debug_Log at 0, the license, a plain-text changelog dated at packaging
+that names only what the packages hold, and an end-user README.txt
 that also tells how to install, check and undo the drop-in, which one a
 program needs, how to troubleshoot and how to report a problem.
 
     check_package.py BUILD_DIR VERSION
 """
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -25,13 +27,14 @@ def main(build, version):
         if not os.path.exists(path):
             print("FAIL: no %s; CPack wrote %s" % (os.path.basename(path), os.listdir(scratch)))
             return 1
+        top = "sndlatch-%s/" % version
         with zipfile.ZipFile(path) as z:
             names = sorted(n for n in z.namelist() if not n.endswith("/"))
             want = ["CHANGELOG.txt", "LICENSE.txt", "README.txt", "sndlatch-patch.exe",
                     "sndlatch.dll", "sndlatch.ini", "winmm.dll", "x64/winmm.dll"]
-            if names != want:
-                failures.append("the zip holds %s, expected %s" % (names, want))
-            files = {n: z.read(n) for n in names}
+            if names != [top + n for n in want]:
+                failures.append("the zip holds %s, expected %s in %s" % (names, want, top))
+            files = {n[len(top):]: z.read(n) for n in names if n.startswith(top)}
 
     for name, built_as, machine in [("sndlatch.dll", "module/sndlatch.dll", 0x14C),
                                     ("winmm.dll", "dropin/winmm.dll", 0x14C),
@@ -68,8 +71,12 @@ def main(build, version):
     license_text = files.get("LICENSE.txt", b"").decode("latin-1")
     if "MIT License" not in license_text or "Copyright (c) 2026 the sndlatch developers" not in license_text:
         failures.append("LICENSE.txt is not the MIT license of the sndlatch developers")
-    if "# Changelog" not in files.get("CHANGELOG.txt", b"").decode("latin-1"):
-        failures.append("CHANGELOG.txt is not the changelog")
+    changes = files.get("CHANGELOG.txt", b"").decode("latin-1")
+    if not re.search(r"^%s \(\d{4}-\d\d-\d\d\)\r$" % re.escape(version), changes, re.M):
+        failures.append("CHANGELOG.txt has no dated entry for %s" % version)
+    for word in ["not yet released", "`", "## ", "demo", "benchmark"]:
+        if word in changes:
+            failures.append("CHANGELOG.txt holds %r" % word)
     for topic in ["REPORTING A PROBLEM", "--scan", "wine --version", "TROUBLESHOOTING",
                   "WINEDEBUG=+winmm", "DOES SNDLATCH FIT MY PROGRAM?"]:
         if topic not in readme:

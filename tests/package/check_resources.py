@@ -3,8 +3,9 @@
 resource whose fixed file version and FileVersion/ProductVersion strings are
 the project version, and sndlatch-patch.exe holds its manifest (asInvoker,
 the supported-OS list, long-path awareness). sndlatch.dll stays at 6 KB or less.
+The two drop-ins' FileDescriptions say which architecture each is for.
 
-    check_resources.py VERSION sndlatch.dll winmm.dll sndlatch-patch.exe
+    check_resources.py VERSION sndlatch.dll winmm.dll sndlatch-patch.exe x64/winmm.dll
 """
 import os
 import struct
@@ -14,13 +15,14 @@ RT_VERSION, RT_MANIFEST = 16, 24
 
 
 def resources(data):
-    """{type id: [bytes of each resource of that type]} from a PE32 image."""
+    """{type id: [bytes of each resource of that type]} from a PE32 or PE32+ image."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     assert data[pe:pe + 4] == b"PE\0\0", "not a PE image"
     sections = struct.unpack_from("<H", data, pe + 6)[0]
     opt_size = struct.unpack_from("<H", data, pe + 20)[0]
     opt = pe + 24
-    rsrc_rva = struct.unpack_from("<I", data, opt + 96 + 2 * 8)[0]
+    dirs = opt + (112 if struct.unpack_from("<H", data, opt)[0] == 0x20B else 96)
+    rsrc_rva = struct.unpack_from("<I", data, dirs + 2 * 8)[0]
     table = opt + opt_size
 
     def offset(rva):
@@ -75,8 +77,14 @@ def check(path, version, failures):
     return res
 
 
-def main(version, dll, dropin, exe):
+def main(version, dll, dropin, exe, dropin64):
     failures = []
+    for path, bits in ((dropin, "32-bit"), (dropin64, "64-bit")):
+        info = b"".join(resources(open(path, "rb").read()).get(RT_VERSION, []))
+        text = info.decode("utf-16-le", "replace").replace("\0\0", "\0")
+        want = "FileDescription\0sndlatch drop-in winmm.dll (%s)" % bits
+        if want not in text:
+            failures.append("%s: FileDescription does not start %s" % (path, want[16:]))
     for path in (dll, dropin, exe):
         res = check(path, version, failures)
         if path == exe:
@@ -101,4 +109,4 @@ def main(version, dll, dropin, exe):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:5]))
+    sys.exit(main(*sys.argv[1:6]))

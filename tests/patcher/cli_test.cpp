@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,8 +34,9 @@ bool is_patched(const Bytes &b) {
 TEST(Cli, HelpVersionAndUsageErrors) {
     const Result help = cli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *part : {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1",
-                             "Exit codes", "Example", "--scan FOLDER", "DLL"})
+    for (const char *part :
+         {"--check", "-o OUT", "--restore", "--strip-signature", ".orig.1", "Exit codes", "Example",
+          "--scan FOLDER", "DLL", "--dropin [--remove]"})
         EXPECT_TRUE(has(help.out, part)) << "help lacks " << part << ":\n" << help.out;
     EXPECT_EQ(cli({"--version"}).out, std::string("sndlatch-patch ") + SNDLATCH_VERSION + "\n");
 
@@ -94,9 +96,10 @@ TEST(Cli, CheckThenPatchInPlaceThenRestoreByteForByte) {
     EXPECT_EQ(cli({"--restore", h}).code, 0);
     EXPECT_EQ(testutil::read(h), original);
     EXPECT_EQ(dir.file_count(), 1u);
-    const Result never = cli({"--restore", h});
-    EXPECT_EQ(never.code, 1) << "nothing left to restore from";
-    EXPECT_TRUE(has(never.err, h + " was never patched")) << never.err;
+    const Result twice = cli({"--restore", h});
+    EXPECT_EQ(twice.code, 0) << "nothing to undo";
+    EXPECT_EQ(twice.out, h + " is not patched (it does not use sndlatch.dll), and there is no " +
+                             orig + "; nothing to restore\n");
 
     // An existing .orig is never overwritten: a different one is moved aside.
     testutil::write(orig, Bytes{'k', 'e', 'e', 'p'});
@@ -417,9 +420,9 @@ TEST(Cli, A64BitModuleThatOpensTheDeviceIsSentToThe64BitDropin) {
 
     const Result scan = cli({"--scan", dir.path.string()});
     EXPECT_EQ(scan.code, 0) << scan.err;
-    for (const char *line : {"lookup64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
-                             "opens64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
-                             "ordinal64.exe: 64-bit: use the 64-bit drop-in winmm.dll\n",
+    for (const char *line : {"lookup64.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
+                             "opens64.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
+                             "ordinal64.exe: 64-bit: use the 64-bit drop-in winmm.dll (--dropin)\n",
                              "plain64.exe: does not use waveOutOpen\n",
                              "4 files: 0 patchable, 0 already patched, 3 need the drop-in"})
         EXPECT_TRUE(has(scan.out, line)) << "no \"" << line << "\" in:\n" << scan.out;
@@ -433,7 +436,7 @@ TEST(Cli, A64BitModuleThatOpensTheDeviceIsSentToThe64BitDropin) {
             EXPECT_EQ(r.code, kExitRefused) << file << " " << mode;
             EXPECT_TRUE(has(r.err, std::string(file) +
                                        ": cannot be patched: 64-bit: use the 64-bit drop-in "
-                                       "winmm.dll\n"))
+                                       "winmm.dll (--dropin)\n"))
                 << r.err;
         }
     }
@@ -566,6 +569,52 @@ TEST(Cli, MessagesLeadSomewhere) {
     EXPECT_EQ(cli({"-o", dir / "game/audio/snd2.dll", dir / "game/audio/snd.dll.orig"}).err, "");
 }
 
+// --check tries what patching in place needs: in a folder that cannot be
+// written the program cannot be patched, and --check says so. Root writes
+// anywhere, so as root the check runs as the user nobody.
+TEST(Cli, CheckSaysWhenTheFolderCannotBeWritten) {
+    TempDir dir;
+    const std::string h = dir / "h.exe";
+    testutil::write(h, host("host-first.exe"));
+    namespace fs = std::filesystem;
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    Result r{-1, "", ""};
+    if (geteuid() == 0) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(3);
+            const Result c = cli({"--check", h});
+            const std::string text = std::to_string(c.code) + "\n" + c.err;
+            _exit(write(fds[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 4);
+        }
+        close(fds[1]);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, size_t(n));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        r.code = std::stoi(text);
+        r.err = text.substr(text.find('\n') + 1);
+    } else {
+        fs::permissions(dir.path, fs::perms::owner_write, fs::perm_options::remove);
+        r = cli({"--check", h});
+        fs::permissions(dir.path, fs::perms::owner_write, fs::perm_options::add);
+    }
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.err, "sndlatch-patch: " + h +
+                         ": cannot be patched in place: cannot create a file in its folder: "
+                         "permission denied (-o writes the patched program elsewhere)\n");
+    EXPECT_EQ(dir.file_count(), 1u);
+}
+
 TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
     TempDir dir;
     std::filesystem::create_directories(dir.path / "game" / "sound");
@@ -598,14 +647,14 @@ TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
     const Result r = cli({"--scan", dir.path.string()});
     EXPECT_EQ(r.code, 0) << r.err;
     const char *const expected[] = {
-        "delay.exe: delay-loads WINMM.DLL: use the drop-in winmm.dll\n",
+        "delay.exe: delay-loads WINMM.DLL: use the drop-in winmm.dll (--dropin)\n",
         "done.exe: already patched\n",
         "game/Game.EXE: patchable: imports waveOutOpen by name\n",
         "game/sound/closes.dll: patchable: imports waveOutOpen by name; note: it also imports "
         "waveOutClose",
         "game/sound/hostlib.Dll: patchable",
         "lookup.exe: looks up waveOutOpen at run time (GetProcAddress): use the drop-in",
-        "ordinal.exe: imports WINMM.DLL by ordinal: use the drop-in winmm.dll\n",
+        "ordinal.exe: imports WINMM.DLL by ordinal: use the drop-in winmm.dll (--dropin)\n",
         "plain.exe: does not use waveOutOpen\n",
         "sndlatch.dll: sndlatch.dll itself or a copy; never patched\n",
         "text.dll: skipped (not a Windows program",
@@ -633,15 +682,15 @@ TEST(Cli, ScanSaysHowEachModuleGetsWaveOutOpen) {
     kRefusals[3].damage(dropin); // a DLL exporting "sndlatch", renamed below
     std::memcpy(&dropin[find(dropin, std::string("sndlatch\0", 9))], "waveOutOpen", 12);
     testutil::set_dir(dropin, kDirExport, parse_pe(dropin).dirs[kDirExport].rva, 57);
-    const std::string settings = "sndlatch.ini";
-    dropin.insert(dropin.end(), settings.begin(), settings.end());
+    testutil::mark_as_dropin(dropin, "32-bit");
     testutil::write(more / "both/Game.exe", patch_bytes(host("host-first.exe")));
     testutil::write(more / "both/winmm.dll", dropin);
     testutil::write(more / "both/sndlatch.dll", own);
     testutil::write(more / "lone/Lone.exe", patch_bytes(host("host-first.exe")));
     const Result m = cli({"--scan", more.path.string()});
     EXPECT_TRUE(has(m.out, "both/Game.exe: already patched\n")) << m.out;
-    EXPECT_TRUE(has(m.out, "both/winmm.dll: the drop-in: this folder already uses it\n")) << m.out;
+    EXPECT_TRUE(has(m.out, "both/winmm.dll: the 32-bit drop-in: this folder already uses it\n"))
+        << m.out;
     EXPECT_TRUE(has(m.out, "lone/Lone.exe: already patched; but sndlatch.dll is not in lone, "
                            "beside the program's .exe: copy it there"))
         << m.out;

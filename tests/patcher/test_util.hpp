@@ -76,6 +76,15 @@ inline uint32_t grow_last_section(Bytes &b, const Bytes &extra, uint32_t zero_ta
     return start;
 }
 
+// Makes a module read as sndlatch's drop-in: its version resource's
+// FileDescription, in UTF-16, is what tells one.
+inline void mark_as_dropin(Bytes &b, const std::string &bits) {
+    for (const char c : "sndlatch drop-in winmm.dll (" + bits + ")") {
+        b.push_back(uint8_t(c));
+        b.push_back(0);
+    }
+}
+
 // A fresh directory under the system temp dir, removed afterwards.
 struct TempDir {
     std::filesystem::path path = std::filesystem::temp_directory_path() /

@@ -4,7 +4,9 @@
 #   link.exe, a link to real/r.exe: the link stays, r.exe is patched;
 #   --scan over a folder with a link back to its parent: each module once;
 #   -o onto a link to /dev/null: refused, the link stays;
-#   a temporary file left by a killed run: the next run removes it.
+#   a temporary file left by a killed run: the next run removes it;
+#   a read-only program: patched and restored, it and its .orig stay
+#   read-only (Wine shows a file without write permission as read-only).
 #
 #   wine-files.sh SNDLATCH-PATCH.EXE HOST.exe
 #
@@ -23,6 +25,8 @@ mkdir -p real game/sub
 cp "$host" real/r.exe
 cp "$host" game/game.exe
 cp "$host" h.exe
+cp "$host" ro.exe
+chmod a-w ro.exe
 ln -s real/r.exe link.exe
 ln -s .. game/sub/up
 ln -s /dev/null null.exe
@@ -39,6 +43,8 @@ add link.exe
 add --scan game
 add -o null.exe h.exe
 add h.exe
+add ro.exe
+add --restore ro.exe
 "$wine_run" cmd /v:on /c "cd /d Z:$(pwd | tr / '\\')$cases" || true
 
 failed=0
@@ -58,5 +64,9 @@ case "$(out 3)" in *"not a regular file"*"exit 2"*) ;; *) fail "-o null.exe: $(o
 [ -L null.exe ] || fail "null.exe is no longer a link"
 case "$(out 4)" in *"exit 0"*) ;; *) fail "h.exe: $(out 4)" ;; esac
 [ -e h.exe.sndlatch-tmp4 ] && fail "the killed run's h.exe.sndlatch-tmp4 is still there"
-[ $failed = 1 ] || echo "ok: links, a link loop, a device and a killed run's leftovers"
+case "$(out 5)$(out 6)" in *"exit 0"*"exit 0"*) ;; *) fail "ro.exe: $(out 5) $(out 6)" ;; esac
+[ -e ro.exe.orig ] && fail "ro.exe.orig is still there after --restore"
+cmp -s ro.exe "$host" || fail "ro.exe is not the original again"
+[ -z "$(find ro.exe -perm /222)" ] || fail "ro.exe is writable after patch and restore"
+[ $failed = 1 ] || echo "ok: links, a link loop, a device, a killed run's leftovers, a read-only program"
 exit $failed
