@@ -109,87 +109,112 @@ void filter_design(mix_stream *s) {
 // Four floats: GCC and clang map their arithmetic onto SSE where the target
 // has it and onto scalar code where it does not. Loaded from any float.
 typedef float v4 __attribute__((vector_size(16)));
-typedef float v4_load __attribute__((vector_size(16), aligned(4), may_alias));
+typedef float v4_any __attribute__((vector_size(16), aligned(4), may_alias));
 
-// One output frame of one or two held channels, with the coefficients
-// r0 + t * (r1 - r0) formed as they are used (r1 is null for an exact phase).
-// Returns the channels' values in y. Inlined where r1 and h1 are known to be
-// null or not, so that each case gets its own loop.
-__attribute__((always_inline)) static inline void filter_frame(const float *r0, const float *r1,
-                                                               float t, const float *h0,
-                                                               const float *h1, unsigned taps,
-                                                               float *y) {
-    v4 a0 = {0, 0, 0, 0}, a1 = a0, b0 = a0, b1 = a0, tv = {t, t, t, t};
+#define LOAD4(p) (*(const v4_any *)(p))
+
+// The coefficients of the output `phase` / out_step of a frame past the
+// window's centre: its own row of the table, or, where the table
+// interpolates, the two rows around it blended into `c` (taps floats).
+__attribute__((always_inline)) static inline const float *
+coefficients(const mix_stream *s, uint32_t phase, unsigned taps, bool interpolate, float *c) {
+    if (!interpolate)
+        return s->filter + phase * taps;
+    uint32_t u = ((phase * s->recip) >> 16) * (s->rows - 1u);
+    const float *r0 = s->filter + (u >> 16) * taps, *r1 = r0 + taps;
+    float t = (float)(u & 0xFFFF) * (1.0f / 65536);
+    v4 tv = {t, t, t, t};
+    for (unsigned k = 0; k < taps; k += 4) {
+        v4 a = LOAD4(r0 + k);
+        *(v4_any *)(c + k) = a + tv * (LOAD4(r1 + k) - a);
+    }
+    return c;
+}
+
+// The dot product of `taps` coefficients with one channel's history.
+__attribute__((always_inline)) static inline float dot1(const float *c, const float *h,
+                                                        unsigned taps) {
+    v4 a0 = {0, 0, 0, 0}, a1 = a0;
     for (unsigned k = 0; k < taps; k += 8) {
-        v4 c0 = *(const v4_load *)(r0 + k), c1 = *(const v4_load *)(r0 + k + 4);
-        if (r1) {
-            c0 += tv * (*(const v4_load *)(r1 + k) - c0);
-            c1 += tv * (*(const v4_load *)(r1 + k + 4) - c1);
-        }
-        a0 += c0 * *(const v4_load *)(h0 + k);
-        a1 += c1 * *(const v4_load *)(h0 + k + 4);
-        if (h1) {
-            b0 += c0 * *(const v4_load *)(h1 + k);
-            b1 += c1 * *(const v4_load *)(h1 + k + 4);
-        }
+        a0 += LOAD4(c + k) * LOAD4(h + k);
+        a1 += LOAD4(c + k + 4) * LOAD4(h + k + 4);
+    }
+    a0 += a1;
+    return (a0[0] + a0[2]) + (a0[1] + a0[3]);
+}
+
+// The same for two channels at once, sharing the coefficients' loads.
+__attribute__((always_inline)) static inline void dot2(const float *c, const float *h0,
+                                                       const float *h1, unsigned taps, float *y) {
+    v4 a0 = {0, 0, 0, 0}, a1 = a0, b0 = a0, b1 = a0;
+    for (unsigned k = 0; k < taps; k += 8) {
+        v4 c0 = LOAD4(c + k), c1 = LOAD4(c + k + 4);
+        a0 += c0 * LOAD4(h0 + k);
+        a1 += c1 * LOAD4(h0 + k + 4);
+        b0 += c0 * LOAD4(h1 + k);
+        b1 += c1 * LOAD4(h1 + k + 4);
     }
     a0 += a1;
     b0 += b1;
-    y[0] = (a0[0] + a0[2]) + (a0[1] + a0[3]);
-    y[1] = (b0[0] + b0[2]) + (b0[1] + b0[3]);
+    // Lanes (a0 + a2, b0 + b2, a1 + a3, b1 + b3), then the pairs.
+    v4 p =
+        __builtin_shufflevector(a0, b0, 0, 4, 1, 5) + __builtin_shufflevector(a0, b0, 2, 6, 3, 7);
+    y[0] = p[0] + p[2];
+    y[1] = p[1] + p[3];
 }
 
-size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) {
-    const unsigned taps = s->taps, half = taps / 2, chans = s->chans, out_ch = s->out.channels;
-    const float *history = s->history, *filter = s->filter;
-    const uint32_t capacity = s->capacity, rows = s->rows, out_step = s->out_step;
-    const uint32_t step_int = s->step_int, step_rem = s->step_rem, count = s->count;
+// filter_run's loop, inlined where taps, chans, out_ch and interpolate are
+// constants so that each common case gets a loop of its own.
+__attribute__((always_inline)) static inline size_t run(mix_stream *s, float *acc, size_t frames,
+                                                        const float *gains, unsigned taps,
+                                                        unsigned chans, unsigned out_ch,
+                                                        bool interpolate) {
+    float c[max_taps] __attribute__((aligned(16)));
+    const unsigned half = taps / 2;
+    const float *history = s->history;
+    const uint32_t capacity = s->capacity, out_step = s->out_step, step_int = s->step_int;
+    const uint32_t step_rem = s->step_rem, count = s->count;
     uint32_t phase = s->phase, pos = s->pos;
     size_t done = 0;
     for (; done < frames && pos + half < count; done++) {
-        const float *r0, *r1 = NULL;
-        float t = 0;
-        if (s->interpolate) {
-            uint32_t u = ((phase * s->recip) >> 16) * (rows - 1);
-            r0 = filter + (u >> 16) * taps;
-            r1 = r0 + taps;
-            t = (float)(u & 0xFFFF) * (1.0f / 65536);
-        } else {
-            r0 = filter + phase * taps;
-        }
+        const float *k = coefficients(s, phase, taps, interpolate, c);
         const float *h = history + (pos + 1 - half);
         float *a = acc + done * out_ch, y[2];
         if (chans == 1) {
-            if (r1)
-                filter_frame(r0, r1, t, h, NULL, taps, y);
-            else
-                filter_frame(r0, NULL, 0, h, NULL, taps, y);
-            for (unsigned c = 0; c < out_ch; c++)
-                a[c] += y[0] * gains[c];
+            y[0] = dot1(k, h, taps);
+            for (unsigned o = 0; o < out_ch; o++)
+                a[o] += y[0] * gains[o];
         } else {
-            for (unsigned c = 0; c < chans; c += 2) {
-                const float *h0 = h + c * capacity, *h1 = h0 + capacity;
-                if (c + 1 == chans) {
-                    filter_frame(r0, r1, t, h0, NULL, taps, y);
-                    a[c] += y[0] * gains[c];
-                    break;
-                }
-                if (r1)
-                    filter_frame(r0, r1, t, h0, h1, taps, y);
-                else
-                    filter_frame(r0, NULL, 0, h0, h1, taps, y);
-                a[c] += y[0] * gains[c];
-                a[c + 1] += y[1] * gains[c + 1];
+            unsigned ch = 0;
+            for (; ch + 2 <= chans; ch += 2) {
+                dot2(k, h + ch * capacity, h + (ch + 1) * capacity, taps, y);
+                a[ch] += y[0] * gains[ch];
+                a[ch + 1] += y[1] * gains[ch + 1];
             }
+            if (ch < chans)
+                a[ch] += dot1(k, h + ch * capacity, taps) * gains[ch];
         }
+        // The next output's place, without a branch on the carry.
         phase += step_rem;
-        if (phase >= out_step) {
-            phase -= out_step;
-            pos++;
-        }
-        pos += step_int;
+        uint32_t carry = phase >= out_step;
+        phase -= out_step & (0u - carry);
+        pos += step_int + carry;
     }
     s->phase = phase;
     s->pos = pos;
     return done;
+}
+
+size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) {
+    const unsigned taps = s->taps, chans = s->chans, out_ch = s->out.channels;
+    // Upsampling to a stereo device, mono or stereo held: the usual case.
+    if (taps == base_taps && out_ch == 2 && chans <= 2) {
+        if (chans == 1)
+            return s->interpolate ? run(s, acc, frames, gains, base_taps, 1, 2, true)
+                                  : run(s, acc, frames, gains, base_taps, 1, 2, false);
+        return s->interpolate ? run(s, acc, frames, gains, base_taps, 2, 2, true)
+                              : run(s, acc, frames, gains, base_taps, 2, 2, false);
+    }
+    return s->interpolate ? run(s, acc, frames, gains, taps, chans, out_ch, true)
+                          : run(s, acc, frames, gains, taps, chans, out_ch, false);
 }
