@@ -207,14 +207,23 @@ __attribute__((always_inline)) static inline size_t run(mix_stream *s, float *ac
 
 size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) {
     const unsigned taps = s->taps, chans = s->chans, out_ch = s->out.channels;
-    // Upsampling to a stereo device, mono or stereo held: the usual case.
-    if (taps == base_taps && out_ch == 2 && chans <= 2) {
-        if (chans == 1)
-            return s->interpolate ? run(s, acc, frames, gains, base_taps, 1, 2, true)
-                                  : run(s, acc, frames, gains, base_taps, 1, 2, false);
-        return s->interpolate ? run(s, acc, frames, gains, base_taps, 2, 2, true)
-                              : run(s, acc, frames, gains, base_taps, 2, 2, false);
+    const bool in = s->interpolate != 0;
+    // A stereo device with mono or stereo held: the usual cases, with the
+    // 24 taps of upsampling unrolled.
+    if (out_ch == 2 && chans == 1) {
+        if (taps == base_taps)
+            return in ? run(s, acc, frames, gains, base_taps, 1, 2, true)
+                      : run(s, acc, frames, gains, base_taps, 1, 2, false);
+        return in ? run(s, acc, frames, gains, taps, 1, 2, true)
+                  : run(s, acc, frames, gains, taps, 1, 2, false);
     }
-    return s->interpolate ? run(s, acc, frames, gains, taps, chans, out_ch, true)
-                          : run(s, acc, frames, gains, taps, chans, out_ch, false);
+    if (out_ch == 2 && chans == 2) {
+        if (taps == base_taps)
+            return in ? run(s, acc, frames, gains, base_taps, 2, 2, true)
+                      : run(s, acc, frames, gains, base_taps, 2, 2, false);
+        return in ? run(s, acc, frames, gains, taps, 2, 2, true)
+                  : run(s, acc, frames, gains, taps, 2, 2, false);
+    }
+    return in ? run(s, acc, frames, gains, taps, chans, out_ch, true)
+              : run(s, acc, frames, gains, taps, chans, out_ch, false);
 }
