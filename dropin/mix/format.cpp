@@ -59,7 +59,17 @@ void pcm_to_float(const pcm_format *format, const unsigned char *src, size_t sam
             dst[i] = (float)(int16_t)read16(src) * (1.0f / 32768);
         break;
     case 24:
-        for (i = 0; i < samples; i++, src += 3)
+        // Four samples from three 32-bit words, each placed in the top
+        // three bytes of an int32.
+        for (i = 0; i + 4 <= samples; i += 4, src += 12) {
+            uint32_t w0 = read32(src), w1 = read32(src + 4), w2 = read32(src + 8);
+            const float scale = 1.0f / 2147483648.0f;
+            dst[i] = (float)(int32_t)(w0 << 8) * scale;
+            dst[i + 1] = (float)(int32_t)((w0 >> 16 & 0xFF00) | w1 << 16) * scale;
+            dst[i + 2] = (float)(int32_t)((w1 >> 8 & 0xFFFF00) | w2 << 24) * scale;
+            dst[i + 3] = (float)(int32_t)(w2 & 0xFFFFFF00) * scale;
+        }
+        for (; i < samples; i++, src += 3)
             dst[i] = (float)(int32_t)((uint32_t)src[0] << 8 | (uint32_t)src[1] << 16 |
                                       (uint32_t)src[2] << 24) *
                      (1.0f / 2147483648.0f);
