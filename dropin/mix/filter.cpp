@@ -1,7 +1,8 @@
 // The resampling filter: a Kaiser-windowed sinc, low-passing at the lower
 // rate's Nyquist, stored as a table of phases (polyphase). Where the
-// rates' ratio has few phases each has its own row; otherwise the
-// coefficients are interpolated linearly between neighbouring rows.
+// rates' ratio has few phases each has its own row, or its mirror image's
+// row read backwards; otherwise the coefficients are interpolated linearly
+// between neighbouring rows.
 #include "mix_internal.h"
 
 enum {
@@ -79,6 +80,13 @@ void filter_design(mix_stream *s) {
         phases = s->out_step;
         s->interpolate = 0;
         s->rows = (uint16_t)phases;
+    } else if (s->out_step / 2 + 1 <= table_rows) {
+        // The sinc and the window are even, so the phase out_step - r is
+        // row r reversed: half the rows hold every phase (44100 to 48000
+        // has 160 phases, 81 rows).
+        phases = s->out_step;
+        s->interpolate = 0;
+        s->rows = (uint16_t)(phases / 2 + 1);
     } else {
         phases = table_rows - 1;
         s->interpolate = 1;
@@ -114,12 +122,21 @@ typedef float v4_any __attribute__((vector_size(16), aligned(4), may_alias));
 #define LOAD4(p) (*(const v4_any *)(p))
 
 // The coefficients of the output `phase` / out_step of a frame past the
-// window's centre: its own row of the table, or, where the table
-// interpolates, the two rows around it blended into `c` (taps floats).
+// window's centre: its own row of the table, a row held reversed into `c`
+// (taps floats) for a phase past the rows held, or, where the table
+// interpolates, the two rows around it blended into `c`.
 __attribute__((always_inline)) static inline const float *
 coefficients(const mix_stream *s, uint32_t phase, unsigned taps, bool interpolate, float *c) {
-    if (!interpolate)
+    if (!interpolate && phase < s->rows)
         return s->filter + phase * taps;
+    if (!interpolate) { // a phase past the rows held: a row reversed
+        const float *r = s->filter + (s->out_step - phase) * taps + taps - 4;
+        for (unsigned k = 0; k < taps; k += 4) {
+            v4 v = LOAD4(r - k);
+            *(v4_any *)(c + k) = __builtin_shufflevector(v, v, 3, 2, 1, 0);
+        }
+        return c;
+    }
     uint32_t u = ((phase * s->recip) >> 16) * (s->rows - 1u);
     const float *r0 = s->filter + (u >> 16) * taps, *r1 = r0 + taps;
     float t = (float)(u & 0xFFFF) * (1.0f / 65536);
