@@ -5,6 +5,8 @@
 // between neighbouring rows.
 #include "mix_internal.h"
 
+#include <string.h>
+
 enum {
     base_taps = 24,    // taps at or above unity ratio; scaled by the ratio when downsampling
     max_taps = 256,    // the most taps
@@ -118,6 +120,7 @@ void filter_design(mix_stream *s) {
 // has it and onto scalar code where it does not. Loaded from any float.
 typedef float v4 __attribute__((vector_size(16)));
 typedef float v4_any __attribute__((vector_size(16), aligned(4), may_alias));
+typedef float v2 __attribute__((vector_size(8)));
 
 #define LOAD4(p) (*(const v4_any *)(p))
 
@@ -160,9 +163,11 @@ __attribute__((always_inline)) static inline float dot1(const float *c, const fl
     return (a0[0] + a0[2]) + (a0[1] + a0[3]);
 }
 
-// The same for two channels at once, sharing the coefficients' loads.
-__attribute__((always_inline)) static inline void dot2(const float *c, const float *h0,
-                                                       const float *h1, unsigned taps, float *y) {
+// The same for two channels at once, sharing the coefficients' loads, and
+// the two results, scaled by g[0] and g[1], added to a[0] and a[1].
+__attribute__((always_inline)) static inline void dot2_add(const float *c, const float *h0,
+                                                           const float *h1, unsigned taps,
+                                                           const float *g, float *a) {
     v4 a0 = {0, 0, 0, 0}, a1 = a0, b0 = a0, b1 = a0;
     for (unsigned k = 0; k < taps; k += 8) {
         v4 c0 = LOAD4(c + k), c1 = LOAD4(c + k + 4);
@@ -173,11 +178,14 @@ __attribute__((always_inline)) static inline void dot2(const float *c, const flo
     }
     a0 += a1;
     b0 += b1;
-    // Lanes (a0 + a2, b0 + b2, a1 + a3, b1 + b3), then the pairs.
+    // Lanes (a0 + a2, b0 + b2, a1 + a3, b1 + b3), then the pairs in lanes 0 and 1.
     v4 p =
         __builtin_shufflevector(a0, b0, 0, 4, 1, 5) + __builtin_shufflevector(a0, b0, 2, 6, 3, 7);
-    y[0] = p[0] + p[2];
-    y[1] = p[1] + p[3];
+    v2 y = __builtin_shufflevector(p, p, 0, 1) + __builtin_shufflevector(p, p, 2, 3), gv, av;
+    memcpy(&gv, g, sizeof gv);
+    memcpy(&av, a, sizeof av);
+    av += y * gv;
+    memcpy(a, &av, sizeof av);
 }
 
 // filter_run's loop, inlined where taps, chans, out_ch and interpolate are
@@ -196,17 +204,15 @@ __attribute__((always_inline)) static inline size_t run(mix_stream *s, float *ac
     for (; done < frames && pos + half < count; done++) {
         const float *k = coefficients(s, phase, taps, interpolate, c);
         const float *h = history + (pos + 1 - half);
-        float *a = acc + done * out_ch, y[2];
+        float *a = acc + done * out_ch;
         if (chans == 1) {
-            y[0] = dot1(k, h, taps);
+            float y = dot1(k, h, taps);
             for (unsigned o = 0; o < out_ch; o++)
-                a[o] += y[0] * gains[o];
+                a[o] += y * gains[o];
         } else {
             unsigned ch = 0;
             for (; ch + 2 <= chans; ch += 2) {
-                dot2(k, h + ch * capacity, h + (ch + 1) * capacity, taps, y);
-                a[ch] += y[0] * gains[ch];
-                a[ch + 1] += y[1] * gains[ch + 1];
+                dot2_add(k, h + ch * capacity, h + (ch + 1) * capacity, taps, gains + ch, a + ch);
             }
             if (ch < chans)
                 a[ch] += dot1(k, h + ch * capacity, taps) * gains[ch];
