@@ -207,8 +207,16 @@ __attribute__((always_inline)) static inline size_t run(mix_stream *s, float *ac
         float *a = acc + done * out_ch;
         if (chans == 1) {
             float y = dot1(k, h, taps);
-            for (unsigned o = 0; o < out_ch; o++)
-                a[o] += y * gains[o];
+            if (out_ch == 2) { // both sides as one pair
+                v2 yv = {y, y}, gv, av;
+                memcpy(&gv, gains, sizeof gv);
+                memcpy(&av, a, sizeof av);
+                av += yv * gv;
+                memcpy(a, &av, sizeof av);
+            } else {
+                for (unsigned o = 0; o < out_ch; o++)
+                    a[o] += y * gains[o];
+            }
         } else {
             unsigned ch = 0;
             for (; ch + 2 <= chans; ch += 2) {
@@ -232,7 +240,7 @@ size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) 
     const unsigned taps = s->taps, chans = s->chans, out_ch = s->out.channels;
     const bool in = s->interpolate != 0;
     // A stereo device with mono or stereo held: the usual cases, with the
-    // 24 taps of upsampling unrolled.
+    // 24 taps of upsampling (and the 48 of halving the rate) unrolled.
     if (out_ch == 2 && chans == 1) {
         if (taps == base_taps)
             return in ? run(s, acc, frames, gains, base_taps, 1, 2, true)
@@ -244,6 +252,8 @@ size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) 
         if (taps == base_taps)
             return in ? run(s, acc, frames, gains, base_taps, 2, 2, true)
                       : run(s, acc, frames, gains, base_taps, 2, 2, false);
+        if (taps == 2 * base_taps && !in) // halving the rate: 96000 to 48000
+            return run(s, acc, frames, gains, 2 * base_taps, 2, 2, false);
         return in ? run(s, acc, frames, gains, taps, 2, 2, true)
                   : run(s, acc, frames, gains, taps, 2, 2, false);
     }
