@@ -1,8 +1,11 @@
 // The resampling filter: a Kaiser-windowed sinc, low-passing at the lower
 // rate's Nyquist, stored as a table of phases (polyphase). Where the
-// rates' ratio has few phases each has its own row; otherwise the
-// coefficients are interpolated linearly between neighbouring rows.
+// rates' ratio has few phases each has its own row, or its mirror image's
+// row read backwards; otherwise the coefficients are interpolated linearly
+// between neighbouring rows.
 #include "mix_internal.h"
+
+#include <string.h>
 
 enum {
     base_taps = 24,    // taps at or above unity ratio; scaled by the ratio when downsampling
@@ -79,6 +82,13 @@ void filter_design(mix_stream *s) {
         phases = s->out_step;
         s->interpolate = 0;
         s->rows = (uint16_t)phases;
+    } else if (s->out_step / 2 + 1 <= table_rows) {
+        // The sinc and the window are even, so the phase out_step - r is
+        // row r reversed: half the rows hold every phase (44100 to 48000
+        // has 160 phases, 81 rows).
+        phases = s->out_step;
+        s->interpolate = 0;
+        s->rows = (uint16_t)(phases / 2 + 1);
     } else {
         phases = table_rows - 1;
         s->interpolate = 1;
@@ -109,87 +119,144 @@ void filter_design(mix_stream *s) {
 // Four floats: GCC and clang map their arithmetic onto SSE where the target
 // has it and onto scalar code where it does not. Loaded from any float.
 typedef float v4 __attribute__((vector_size(16)));
-typedef float v4_load __attribute__((vector_size(16), aligned(4), may_alias));
+typedef float v4_any __attribute__((vector_size(16), aligned(4), may_alias));
+typedef float v2 __attribute__((vector_size(8)));
 
-// One output frame of one or two held channels, with the coefficients
-// r0 + t * (r1 - r0) formed as they are used (r1 is null for an exact phase).
-// Returns the channels' values in y. Inlined where r1 and h1 are known to be
-// null or not, so that each case gets its own loop.
-__attribute__((always_inline)) static inline void filter_frame(const float *r0, const float *r1,
-                                                               float t, const float *h0,
-                                                               const float *h1, unsigned taps,
-                                                               float *y) {
-    v4 a0 = {0, 0, 0, 0}, a1 = a0, b0 = a0, b1 = a0, tv = {t, t, t, t};
+#define LOAD4(p) (*(const v4_any *)(p))
+
+// The coefficients of the output `phase` / out_step of a frame past the
+// window's centre: its own row of the table, a row held reversed into `c`
+// (taps floats) for a phase past the rows held, or, where the table
+// interpolates, the two rows around it blended into `c`.
+__attribute__((always_inline)) static inline const float *
+coefficients(const mix_stream *s, uint32_t phase, unsigned taps, bool interpolate, float *c) {
+    if (!interpolate && phase < s->rows)
+        return s->filter + phase * taps;
+    if (!interpolate) { // a phase past the rows held: a row reversed
+        const float *r = s->filter + (s->out_step - phase) * taps + taps - 4;
+        for (unsigned k = 0; k < taps; k += 4) {
+            v4 v = LOAD4(r - k);
+            *(v4_any *)(c + k) = __builtin_shufflevector(v, v, 3, 2, 1, 0);
+        }
+        return c;
+    }
+    uint32_t u = ((phase * s->recip) >> 16) * (s->rows - 1u);
+    const float *r0 = s->filter + (u >> 16) * taps, *r1 = r0 + taps;
+    float t = (float)(u & 0xFFFF) * (1.0f / 65536);
+    v4 tv = {t, t, t, t};
+    for (unsigned k = 0; k < taps; k += 4) {
+        v4 a = LOAD4(r0 + k);
+        *(v4_any *)(c + k) = a + tv * (LOAD4(r1 + k) - a);
+    }
+    return c;
+}
+
+// The dot product of `taps` coefficients with one channel's history.
+__attribute__((always_inline)) static inline float dot1(const float *c, const float *h,
+                                                        unsigned taps) {
+    v4 a0 = {0, 0, 0, 0}, a1 = a0;
     for (unsigned k = 0; k < taps; k += 8) {
-        v4 c0 = *(const v4_load *)(r0 + k), c1 = *(const v4_load *)(r0 + k + 4);
-        if (r1) {
-            c0 += tv * (*(const v4_load *)(r1 + k) - c0);
-            c1 += tv * (*(const v4_load *)(r1 + k + 4) - c1);
-        }
-        a0 += c0 * *(const v4_load *)(h0 + k);
-        a1 += c1 * *(const v4_load *)(h0 + k + 4);
-        if (h1) {
-            b0 += c0 * *(const v4_load *)(h1 + k);
-            b1 += c1 * *(const v4_load *)(h1 + k + 4);
-        }
+        a0 += LOAD4(c + k) * LOAD4(h + k);
+        a1 += LOAD4(c + k + 4) * LOAD4(h + k + 4);
+    }
+    a0 += a1;
+    return (a0[0] + a0[2]) + (a0[1] + a0[3]);
+}
+
+// The same for two channels at once, sharing the coefficients' loads, and
+// the two results, scaled by g[0] and g[1], added to a[0] and a[1].
+__attribute__((always_inline)) static inline void dot2_add(const float *c, const float *h0,
+                                                           const float *h1, unsigned taps,
+                                                           const float *g, float *a) {
+    v4 a0 = {0, 0, 0, 0}, a1 = a0, b0 = a0, b1 = a0;
+    for (unsigned k = 0; k < taps; k += 8) {
+        v4 c0 = LOAD4(c + k), c1 = LOAD4(c + k + 4);
+        a0 += c0 * LOAD4(h0 + k);
+        a1 += c1 * LOAD4(h0 + k + 4);
+        b0 += c0 * LOAD4(h1 + k);
+        b1 += c1 * LOAD4(h1 + k + 4);
     }
     a0 += a1;
     b0 += b1;
-    y[0] = (a0[0] + a0[2]) + (a0[1] + a0[3]);
-    y[1] = (b0[0] + b0[2]) + (b0[1] + b0[3]);
+    // Lanes (a0 + a2, b0 + b2, a1 + a3, b1 + b3), then the pairs in lanes 0 and 1.
+    v4 p =
+        __builtin_shufflevector(a0, b0, 0, 4, 1, 5) + __builtin_shufflevector(a0, b0, 2, 6, 3, 7);
+    v2 y = __builtin_shufflevector(p, p, 0, 1) + __builtin_shufflevector(p, p, 2, 3), gv, av;
+    memcpy(&gv, g, sizeof gv);
+    memcpy(&av, a, sizeof av);
+    av += y * gv;
+    memcpy(a, &av, sizeof av);
 }
 
-size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) {
-    const unsigned taps = s->taps, half = taps / 2, chans = s->chans, out_ch = s->out.channels;
-    const float *history = s->history, *filter = s->filter;
-    const uint32_t capacity = s->capacity, rows = s->rows, out_step = s->out_step;
-    const uint32_t step_int = s->step_int, step_rem = s->step_rem, count = s->count;
+// filter_run's loop, inlined where taps, chans, out_ch and interpolate are
+// constants so that each common case gets a loop of its own.
+__attribute__((always_inline)) static inline size_t run(mix_stream *s, float *acc, size_t frames,
+                                                        const float *gains, unsigned taps,
+                                                        unsigned chans, unsigned out_ch,
+                                                        bool interpolate) {
+    float c[max_taps] __attribute__((aligned(16)));
+    const unsigned half = taps / 2;
+    const float *history = s->history;
+    const uint32_t capacity = s->capacity, out_step = s->out_step, step_int = s->step_int;
+    const uint32_t step_rem = s->step_rem, count = s->count;
     uint32_t phase = s->phase, pos = s->pos;
     size_t done = 0;
     for (; done < frames && pos + half < count; done++) {
-        const float *r0, *r1 = NULL;
-        float t = 0;
-        if (s->interpolate) {
-            uint32_t u = ((phase * s->recip) >> 16) * (rows - 1);
-            r0 = filter + (u >> 16) * taps;
-            r1 = r0 + taps;
-            t = (float)(u & 0xFFFF) * (1.0f / 65536);
-        } else {
-            r0 = filter + phase * taps;
-        }
+        const float *k = coefficients(s, phase, taps, interpolate, c);
         const float *h = history + (pos + 1 - half);
-        float *a = acc + done * out_ch, y[2];
+        float *a = acc + done * out_ch;
         if (chans == 1) {
-            if (r1)
-                filter_frame(r0, r1, t, h, NULL, taps, y);
-            else
-                filter_frame(r0, NULL, 0, h, NULL, taps, y);
-            for (unsigned c = 0; c < out_ch; c++)
-                a[c] += y[0] * gains[c];
-        } else {
-            for (unsigned c = 0; c < chans; c += 2) {
-                const float *h0 = h + c * capacity, *h1 = h0 + capacity;
-                if (c + 1 == chans) {
-                    filter_frame(r0, r1, t, h0, NULL, taps, y);
-                    a[c] += y[0] * gains[c];
-                    break;
-                }
-                if (r1)
-                    filter_frame(r0, r1, t, h0, h1, taps, y);
-                else
-                    filter_frame(r0, NULL, 0, h0, h1, taps, y);
-                a[c] += y[0] * gains[c];
-                a[c + 1] += y[1] * gains[c + 1];
+            float y = dot1(k, h, taps);
+            if (out_ch == 2) { // both sides as one pair
+                v2 yv = {y, y}, gv, av;
+                memcpy(&gv, gains, sizeof gv);
+                memcpy(&av, a, sizeof av);
+                av += yv * gv;
+                memcpy(a, &av, sizeof av);
+            } else {
+                for (unsigned o = 0; o < out_ch; o++)
+                    a[o] += y * gains[o];
             }
+        } else {
+            unsigned ch = 0;
+            for (; ch + 2 <= chans; ch += 2) {
+                dot2_add(k, h + ch * capacity, h + (ch + 1) * capacity, taps, gains + ch, a + ch);
+            }
+            if (ch < chans)
+                a[ch] += dot1(k, h + ch * capacity, taps) * gains[ch];
         }
+        // The next output's place, without a branch on the carry.
         phase += step_rem;
-        if (phase >= out_step) {
-            phase -= out_step;
-            pos++;
-        }
-        pos += step_int;
+        uint32_t carry = phase >= out_step;
+        phase -= out_step & (0u - carry);
+        pos += step_int + carry;
     }
     s->phase = phase;
     s->pos = pos;
     return done;
+}
+
+size_t filter_run(mix_stream *s, float *acc, size_t frames, const float *gains) {
+    const unsigned taps = s->taps, chans = s->chans, out_ch = s->out.channels;
+    const bool in = s->interpolate != 0;
+    // A stereo device with mono or stereo held: the usual cases, with the
+    // 24 taps of upsampling (and the 48 of halving the rate) unrolled.
+    if (out_ch == 2 && chans == 1) {
+        if (taps == base_taps)
+            return in ? run(s, acc, frames, gains, base_taps, 1, 2, true)
+                      : run(s, acc, frames, gains, base_taps, 1, 2, false);
+        return in ? run(s, acc, frames, gains, taps, 1, 2, true)
+                  : run(s, acc, frames, gains, taps, 1, 2, false);
+    }
+    if (out_ch == 2 && chans == 2) {
+        if (taps == base_taps)
+            return in ? run(s, acc, frames, gains, base_taps, 2, 2, true)
+                      : run(s, acc, frames, gains, base_taps, 2, 2, false);
+        if (taps == 2 * base_taps && !in) // halving the rate: 96000 to 48000
+            return run(s, acc, frames, gains, 2 * base_taps, 2, 2, false);
+        return in ? run(s, acc, frames, gains, taps, 2, 2, true)
+                  : run(s, acc, frames, gains, taps, 2, 2, false);
+    }
+    return in ? run(s, acc, frames, gains, taps, chans, out_ch, true)
+              : run(s, acc, frames, gains, taps, chans, out_ch, false);
 }

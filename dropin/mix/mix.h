@@ -61,8 +61,9 @@ struct mix_stream {
     // The state below is the mixer's own business.
     uint16_t chans;       // channels held and filtered: 1 for a mono open, else out.channels
     uint16_t taps;        // filter length in input frames, a multiple of 8; 0 at equal rates
-    uint16_t rows;        // filter table rows: one per phase, plus one when interpolating
-    uint16_t interpolate; // 1: the phase falls between rows; 0: each phase has its own row
+    uint16_t rows;        // table rows: one per phase (or per phase to out_step / 2, the
+                          // rest read reversed), or interpolated between
+    uint16_t interpolate; // 1: the phase falls between rows; 0: each phase has a row
     uint32_t in_step;     // in.rate / gcd of the rates
     uint32_t out_step;    // out.rate / gcd of the rates
     uint32_t step_int;    // input frames per output frame: in_step / out_step ...
