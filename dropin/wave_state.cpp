@@ -116,7 +116,8 @@ extern "C" MMRESULT WINAPI dropin_waveOutGetPlaybackRate(HWAVEOUT hwo, LPDWORD p
     return result == MMSYSERR_NOERROR ? wm_real_waveOutGetPlaybackRate(real, pdwRate) : result;
 }
 
-static MMRESULT WINAPI NOINLINE open_waveOutSetPitch(HWAVEOUT hwo, DWORD) {
+// Setting the pitch or the playback rate: MMSYSERR_NOTSUPPORTED for a live open.
+static MMRESULT WINAPI NOINLINE open_not_supported(HWAVEOUT hwo) {
     HWAVEOUT real;
     MMRESULT result = real_handle(hwo, &real);
     return result == MMSYSERR_NOERROR ? MMSYSERR_NOTSUPPORTED : result;
@@ -125,19 +126,13 @@ static MMRESULT WINAPI NOINLINE open_waveOutSetPitch(HWAVEOUT hwo, DWORD) {
 extern "C" MMRESULT WINAPI dropin_waveOutSetPitch(HWAVEOUT hwo, DWORD dwPitch) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutSetPitch(hwo, dwPitch);
-    return open_waveOutSetPitch(hwo, dwPitch);
-}
-
-static MMRESULT WINAPI NOINLINE open_waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD) {
-    HWAVEOUT real;
-    MMRESULT result = real_handle(hwo, &real);
-    return result == MMSYSERR_NOERROR ? MMSYSERR_NOTSUPPORTED : result;
+    return open_not_supported(hwo);
 }
 
 extern "C" MMRESULT WINAPI dropin_waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD dwRate) {
     if (!handle_in_range((UINT_PTR)hwo))
         return wm_real_waveOutSetPlaybackRate(hwo, dwRate);
-    return open_waveOutSetPlaybackRate(hwo, dwRate);
+    return open_not_supported(hwo);
 }
 
 // The device id, messages and capabilities: the platform's answer for the
