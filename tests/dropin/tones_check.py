@@ -52,15 +52,15 @@ def spectrum(window, rate):
     return result
 
 
-def tones_in(spec):
+def tones_in(bins):
     """The tones the window holds at their pitch, or None if a strong peak lies elsewhere."""
-    top = max(spec.values())
+    top = max(bins.values())
     if top < 1:
         return set()
     near = lambda f, t: abs(f - t) <= 60
-    if any(m > top / 3 for f, m in spec.items() if not any(near(f, t) for t in TONES)):
+    if any(m > top / 3 for f, m in bins.items() if not any(near(f, t) for t in TONES)):
         return None
-    return {t for t in TONES if max(m for f, m in spec.items() if abs(f - t) <= 15) > top / 3}
+    return {t for t in TONES if max(m for f, m in bins.items() if abs(f - t) <= 15) > top / 3}
 
 
 def windows(rate, values):
