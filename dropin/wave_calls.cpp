@@ -15,7 +15,9 @@
 // call builds no stack frame.
 #define NOINLINE __attribute__((noinline))
 
-static MMRESULT WINAPI NOINLINE open_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
+// The checks prepare and unprepare share: a whole header, not in the queue,
+// of an open that is live.
+static MMRESULT check_header(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
     if (!pwh || cbwh < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
     if (pwh->dwFlags & WHDR_INQUEUE)
@@ -23,10 +25,14 @@ static MMRESULT WINAPI NOINLINE open_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHD
     opens_lock();
     bool open = opens_find(hwo) != NULL;
     opens_unlock();
-    if (!open)
-        return MMSYSERR_INVALHANDLE;
-    pwh->dwFlags = (pwh->dwFlags | WHDR_PREPARED) & ~WHDR_DONE;
-    return MMSYSERR_NOERROR;
+    return open ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+static MMRESULT WINAPI NOINLINE open_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
+    MMRESULT result = check_header(hwo, pwh, cbwh);
+    if (result == MMSYSERR_NOERROR)
+        pwh->dwFlags = (pwh->dwFlags | WHDR_PREPARED) & ~WHDR_DONE;
+    return result;
 }
 
 extern "C" MMRESULT WINAPI dropin_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
@@ -37,19 +43,13 @@ extern "C" MMRESULT WINAPI dropin_waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR p
 
 static MMRESULT WINAPI NOINLINE open_waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh,
                                                             UINT cbwh) {
-    if (!pwh || cbwh < sizeof(WAVEHDR))
-        return MMSYSERR_INVALPARAM;
-    if (!(pwh->dwFlags & WHDR_PREPARED))
+    // A header that is not prepared needs nothing, as on the platform.
+    if (pwh && cbwh >= sizeof(WAVEHDR) && !(pwh->dwFlags & WHDR_PREPARED))
         return MMSYSERR_NOERROR;
-    if (pwh->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
-    opens_lock();
-    bool open = opens_find(hwo) != NULL;
-    opens_unlock();
-    if (!open)
-        return MMSYSERR_INVALHANDLE;
-    pwh->dwFlags = (pwh->dwFlags & ~WHDR_PREPARED) | WHDR_DONE;
-    return MMSYSERR_NOERROR;
+    MMRESULT result = check_header(hwo, pwh, cbwh);
+    if (result == MMSYSERR_NOERROR)
+        pwh->dwFlags = (pwh->dwFlags & ~WHDR_PREPARED) | WHDR_DONE;
+    return result;
 }
 
 extern "C" MMRESULT WINAPI dropin_waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
